@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QDateTime>
+#include <QImage>
+#include <QString>
+
+#include <opencv2/core.hpp>
+
+// What is done to a single picture: conversions between Qt images and OpenCV matrices, and the
+// preparation of a frame for recording (scaled to 640 x 480, stamped with location and time).
+
+constexpr int kRecordWidth = 640;
+constexpr int kRecordHeight = 480;
+
+// A blue-green-red matrix of the image's size with exactly the bytes QImage::pixel() gives,
+// alpha dropped, for every QImage format. A null image gives an empty matrix.
+cv::Mat3b QImage2Mat(const QImage& src);
+
+// A Format_RGB888 image of the same size that owns its pixels, from an 8-bit 3-channel BGR matrix.
+QImage Mat2QImage(const cv::Mat& src);
+
+// "yyyy-MM-dd HH-mm-ss", the text drawn at the bottom left of every frame.
+QString frameStamp(const QDateTime& when);
+
+// Scales src (8-bit, 3 channels, any size) to 640 x 480 and draws the location text at the top
+// and the frame stamp of `when` at the bottom. Returns an empty matrix for an empty src.
+cv::Mat prepareFrame(const cv::Mat& src, const QString& location, const QDateTime& when);
