@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QSet>
+#include <QString>
+
+// Process-wide list of the recording files that capture workers have open, so that nothing that
+// frees disk space ever deletes a file that is still being written. Thread-safe.
+namespace OpenRecordings {
+void add(const QString& path);
+void remove(const QString& path);
+QSet<QString> snapshot();
+
+// A worker could not create a writer: space may have run out. Whoever keeps disk space polls
+// the count and checks at once when it grows.
+void reportWriteFailure();
+quint64 writeFailureCount();
+} // namespace OpenRecordings
