@@ -7,6 +7,7 @@
 
 #include "app/channelconfig.h"
 
+class DiskSpaceKeeper;
 class QCamera;
 class QCloseEvent;
 class QGroupBox;
@@ -74,6 +75,9 @@ private slots:
     void on_StopButton8_clicked();
 
 private:
+    // Stops every worker that is left, all at once, and waits for each.
+    void stopAllWorkers();
+
     Ui::Camera* ui = nullptr;
     std::array<QCamera*, kCameraCount> cameras{};
     std::array<QGroupBox*, kCameraCount> groupBoxes{};
@@ -83,4 +87,6 @@ private:
     std::array<ChannelConfig, kCameraCount> channels;
     QTimer* scheduleTimer = nullptr;
     bool scheduleBusy = false;
+    qint64 keepFreeMiB = -1; // free space kept on the data drive's volume; -1 the default rule
+    DiskSpaceKeeper* diskSpaceKeeper = nullptr;
 };
