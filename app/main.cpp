@@ -1,6 +1,7 @@
 #include <QApplication>
 
 #include "app/camera.h"
+#include "app/terminationsignals.h"
 
 int main(int argc, char* argv[])
 {
@@ -8,6 +9,7 @@ int main(int argc, char* argv[])
     int result = 0;
     {
         Camera window;
+        closeOnTerminationSignals(&window);
         window.show();
         result = app.exec();
     }
