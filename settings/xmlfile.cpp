@@ -36,7 +36,7 @@ void readXmlFile(const QString& path, const std::function<bool(QXmlStreamReader&
     if (!file.exists())
         return;
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        qDebug() << QStringLiteral("Error: Cannot read file %1 %2").arg(path, file.errorString());
+        qDebug().noquote() << QStringLiteral("Error: Cannot read file %1 %2").arg(path, file.errorString());
         return;
     }
     QByteArray data = file.read(kMaxXmlFileBytes + 1);
@@ -90,7 +90,10 @@ bool writeXmlFile(const QString& path, FileAccess access,
         writeRoot(writer);
         writer.writeEndDocument();
         // An uncommitted QSaveFile discards its temporary file and leaves the old file alone.
-        if (writer.hasError()) {
+        // QSaveFile::commit() misses a failure of its own final flush (a full disk) and would
+        // put a cut-off file in place, so the data is flushed and checked first.
+        if (writer.hasError() || !file.flush()) {
+            file.flush(); // a short write carries no reason; the retry gets the system's error
             error = file.errorString();
         } else if (!file.commit()) {
             error = file.errorString();
