@@ -1,0 +1,111 @@
+#include "settings/xmlfile.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QSaveFile>
+#include <QXmlStreamReader>
+#include <QXmlStreamWriter>
+
+namespace {
+
+constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+
+// QSaveFile gives its temporary file 0600 only when the target exists, and then copies the
+// target's permissions. So a target that exists with 0600 keeps every byte of the new content
+// private. A placeholder made for a missing target stays empty, and the rename replaces it.
+bool prepareOwnerOnlyTarget(const QString& path, bool* placeholderMade) {
+#ifdef Q_OS_UNIX
+    if (!QFile::exists(path)) {
+        QFile placeholder(path);
+        if (!placeholder.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            return true; // QSaveFile meets and reports the same failure
+        *placeholderMade = true;
+    }
+    return QFile::setPermissions(path, kOwnerOnly);
+#else
+    Q_UNUSED(path)
+    Q_UNUSED(placeholderMade)
+    return true;
+#endif
+}
+
+} // namespace
+
+void readXmlFile(const QString& path, const std::function<bool(QXmlStreamReader&)>& handleToken) {
+    QFile file(path);
+    if (!file.exists())
+        return;
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        qDebug().noquote() << QStringLiteral("Error: Cannot read file %1 %2").arg(path, file.errorString());
+        return;
+    }
+    QByteArray data = file.read(kMaxXmlFileBytes + 1);
+    file.close();
+    const bool cut = data.size() > kMaxXmlFileBytes;
+    if (cut)
+        data.truncate(int(kMaxXmlFileBytes));
+
+    // The reader's own entity expansion limit keeps entity bombs small; the error ends the loop.
+    QXmlStreamReader reader(data);
+    reader.readNext();
+    while (!reader.atEnd() && !reader.hasError()) {
+        if (!handleToken(reader) || reader.hasError())
+            break;
+        reader.readNext();
+    }
+    if (!reader.hasError())
+        return;
+    if (cut && reader.error() == QXmlStreamReader::PrematureEndOfDocumentError) {
+        qWarning().noquote() << QStringLiteral("%1 is larger than %2 bytes; reading stopped at "
+                                               "line %3: %4")
+                                    .arg(path)
+                                    .arg(kMaxXmlFileBytes)
+                                    .arg(reader.lineNumber())
+                                    .arg(reader.errorString());
+    } else {
+        qWarning().noquote() << QStringLiteral("%1: XML error at line %2, column %3: %4")
+                                    .arg(path)
+                                    .arg(reader.lineNumber())
+                                    .arg(reader.columnNumber())
+                                    .arg(reader.errorString());
+    }
+}
+
+bool writeXmlFile(const QString& path, FileAccess access,
+                  const std::function<void(QXmlStreamWriter&)>& writeRoot) {
+    bool placeholderMade = false;
+    if (access == FileAccess::OwnerOnly && !prepareOwnerOnlyTarget(path, &placeholderMade)) {
+        qWarning().noquote() << QStringLiteral("Cannot restrict the permissions of %1").arg(path);
+        if (placeholderMade)
+            QFile::remove(path);
+        return false;
+    }
+
+    QSaveFile file(path);
+    QString error;
+    if (file.open(QIODevice::WriteOnly)) {
+        QXmlStreamWriter writer(&file);
+        writer.setAutoFormatting(true);
+        writer.writeStartDocument();
+        writeRoot(writer);
+        writer.writeEndDocument();
+        // An uncommitted QSaveFile discards its temporary file and leaves the old file alone.
+        // QSaveFile::commit() misses a failure of its own final flush (a full disk) and would
+        // put a cut-off file in place, so the data is flushed and checked first.
+        if (writer.hasError() || !file.flush()) {
+            file.flush(); // a short write carries no reason; the retry gets the system's error
+            error = file.errorString();
+        } else if (!file.commit()) {
+            error = file.errorString();
+        }
+    } else {
+        error = file.errorString();
+    }
+    if (error.isNull())
+        return true;
+
+    if (placeholderMade)
+        QFile::remove(path);
+    qWarning().noquote() << QStringLiteral("Cannot write %1: %2").arg(path, error);
+    return false;
+}
