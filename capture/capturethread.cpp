@@ -354,10 +354,12 @@ void CaptureThread::writeOnTimeline(const cv::Mat& prepared) {
 void CaptureThread::completeFile() {
     std::unique_ptr<cv::VideoWriter> closing;
     QString path;
+    qint64 frames = 0;
     {
         QMutexLocker lock(&writerMutex);
         closing = std::move(writer);
         path = writerPath;
+        frames = framesInFile;
         writerPath.clear();
         framesInFile = 0;
         timelinePaused = false;
@@ -368,6 +370,9 @@ void CaptureThread::completeFile() {
     if (!closing)
         return;
     closing->release(); // writes the index: the file is complete
+    // A file without a single frame (the source gave nothing) holds no footage, only clutter.
+    if (frames == 0)
+        QFile::remove(path);
     OpenRecordings::remove(path);
 }
 
