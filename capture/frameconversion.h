@@ -25,3 +25,7 @@ QString frameStamp(const QDateTime& when);
 // Scales src (8-bit, 3 channels, any size) to 640 x 480 and draws the location text at the top
 // and the frame stamp of `when` at the bottom. Returns an empty matrix for an empty src.
 cv::Mat prepareFrame(const cv::Mat& src, const QString& location, const QDateTime& when);
+
+// The same into `dst`, whose pixels are reused when it already is 640 x 480 blue-green-red:
+// for a per-frame work buffer that no other matrix shares.
+void prepareFrame(const cv::Mat& src, const QString& location, const QDateTime& when, cv::Mat& dst);

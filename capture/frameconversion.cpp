@@ -1,0 +1,160 @@
+#include "capture/frameconversion.h"
+
+#include <QByteArray>
+#include <QVector>
+#include <QtGlobal>
+
+#include <opencv2/imgproc.hpp>
+
+static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN,
+              "32-bit QImage pixels are read as the bytes blue, green, red, alpha");
+
+namespace {
+
+// A matrix header over the image's own pixels; valid while `image` is alive and unchanged.
+cv::Mat wrap(const QImage& image, int type) {
+    return cv::Mat(image.height(), image.width(), type, const_cast<uchar*>(image.constBits()),
+                   static_cast<size_t>(image.bytesPerLine()));
+}
+
+// QImage::pixel() answers 0 for an index beyond the colour table, while the conversions invent
+// grey ramps or black and white for a short table; padding with 0 makes them agree.
+QImage withFullColorTable(const QImage& image, int entries) {
+    QVector<QRgb> table = image.colorTable();
+    if (table.size() >= entries)
+        return image;
+    table.resize(entries);
+    QImage padded = image;
+    padded.setColorTable(table);
+    return padded;
+}
+
+// pixel() of these formats is the stored value truncated or rounded to 8 bits per channel but
+// never premultiplied or unpremultiplied; ARGB32_Premultiplied is the 32-bit form that Qt
+// converts them to without touching the colour against alpha.
+cv::Mat3b viaArgb32(const QImage& image, QImage::Format target) {
+    const QImage converted = image.convertToFormat(target);
+    cv::Mat3b dst;
+    cv::cvtColor(wrap(converted, CV_8UC4), dst, cv::COLOR_BGRA2BGR);
+    return dst;
+}
+
+void drawOverlayText(cv::Mat& frame, const QByteArray& text, cv::Point origin) {
+    if (text.isEmpty())
+        return;
+    constexpr double fontScale = 0.8;
+    const cv::Scalar colour(200, 200, 250, 0);
+    cv::putText(frame, text.constData(), origin, cv::FONT_HERSHEY_COMPLEX_SMALL, fontScale, colour,
+                1, cv::LINE_AA, false);
+}
+
+} // namespace
+
+cv::Mat3b QImage2Mat(const QImage& src) {
+    cv::Mat3b dst;
+    if (src.isNull())
+        return dst;
+
+    switch (src.format()) {
+    case QImage::Format_RGB32:
+    case QImage::Format_ARGB32:
+    case QImage::Format_ARGB32_Premultiplied:
+        // pixel() gives these as stored, premultiplied or not.
+        cv::cvtColor(wrap(src, CV_8UC4), dst, cv::COLOR_BGRA2BGR);
+        return dst;
+    case QImage::Format_RGBX8888:
+    case QImage::Format_RGBA8888:
+    case QImage::Format_RGBA8888_Premultiplied:
+        cv::cvtColor(wrap(src, CV_8UC4), dst, cv::COLOR_RGBA2BGR);
+        return dst;
+    case QImage::Format_RGB888:
+        cv::cvtColor(wrap(src, CV_8UC3), dst, cv::COLOR_RGB2BGR);
+        return dst;
+    case QImage::Format_BGR888:
+        wrap(src, CV_8UC3).copyTo(dst);
+        return dst;
+    case QImage::Format_Grayscale8:
+        cv::cvtColor(wrap(src, CV_8UC1), dst, cv::COLOR_GRAY2BGR);
+        return dst;
+    case QImage::Format_Mono:
+    case QImage::Format_MonoLSB:
+        return viaArgb32(withFullColorTable(src, 2), QImage::Format_ARGB32);
+    case QImage::Format_Indexed8:
+        return viaArgb32(withFullColorTable(src, 256), QImage::Format_ARGB32);
+    case QImage::Format_RGBA64:
+        // Unpremultiplied 16-bit colour: keep it even where alpha is 0.
+        return viaArgb32(src, QImage::Format_ARGB32);
+    default:
+        return viaArgb32(src, src.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied
+                                                    : QImage::Format_RGB32);
+    }
+}
+
+QImage Mat2QImage(const cv::Mat& src) {
+    if (src.empty() || src.dims != 2)
+        return QImage();
+    int code = 0;
+    switch (src.type()) {
+    case CV_8UC3:
+        code = cv::COLOR_BGR2RGB;
+        break;
+    case CV_8UC4:
+        code = cv::COLOR_BGRA2RGB;
+        break;
+    case CV_8UC1:
+        code = cv::COLOR_GRAY2RGB;
+        break;
+    default:
+        return QImage();
+    }
+    QImage dst(src.cols, src.rows, QImage::Format_RGB888);
+    if (dst.isNull())
+        return dst;
+    // The one copy: the colour conversion writes straight into the image's rows.
+    cv::Mat view(dst.height(), dst.width(), CV_8UC3, dst.bits(),
+                 static_cast<size_t>(dst.bytesPerLine()));
+    cv::cvtColor(src, view, code);
+    Q_ASSERT(view.data == dst.bits());
+    return dst;
+}
+
+QString frameStamp(const QDateTime& when) {
+    if (!when.isValid())
+        return QString();
+    const QDate date = when.date();
+    const QTime time = when.time();
+    return QString::asprintf("%04d-%02d-%02d %02d-%02d-%02d", date.year(), date.month(), date.day(),
+                             time.hour(), time.minute(), time.second());
+}
+
+void prepareFrame(const cv::Mat& src, const QString& location, const QDateTime& when,
+                  cv::Mat& dst) {
+    if (src.empty()) {
+        dst.release();
+        return;
+    }
+    const cv::Size recordSize(kRecordWidth, kRecordHeight);
+    if (src.type() == CV_8UC3) {
+        cv::resize(src, dst, recordSize, 0, 0, cv::INTER_LINEAR);
+    } else {
+        // Grey or four-channel pictures become blue-green-red after scaling, where it is cheap.
+        cv::Mat scaled;
+        cv::resize(src, scaled, recordSize, 0, 0, cv::INTER_LINEAR);
+        if (scaled.type() == CV_8UC1)
+            cv::cvtColor(scaled, dst, cv::COLOR_GRAY2BGR);
+        else if (scaled.type() == CV_8UC4)
+            cv::cvtColor(scaled, dst, cv::COLOR_BGRA2BGR);
+        else {
+            dst.release();
+            return;
+        }
+    }
+    drawOverlayText(dst, location.toLocal8Bit(), cv::Point(0, 15));
+    drawOverlayText(dst, frameStamp(when).toLatin1(), cv::Point(0, 450));
+}
+
+cv::Mat prepareFrame(const cv::Mat& src, const QString& location, const QDateTime& when) {
+    cv::Mat dst;
+    prepareFrame(src, location, when, dst);
+    return dst;
+}
