@@ -1,0 +1,425 @@
+#include "capture/capturethread.h"
+
+#include <exception>
+#include <vector>
+
+#include <QCameraImageCapture>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPushButton>
+#include <QtDebug>
+
+#include "capture/clock.h"
+#include "capture/frameconversion.h"
+#include "capture/openrecordings.h"
+#include "capture/recordingpaths.h"
+
+namespace {
+constexpr int kFourccIyuv = 0x56555949; // 'I','Y','U','V'
+constexpr double kRecordFps = 25.0;
+constexpr qint64 kFrameIntervalMs = 40;
+// One IYUV frame (640 x 480, 12 bits per pixel) plus its 8-byte AVI chunk header: what the file
+// grows by per written frame, so the size can be tracked without asking the file system.
+constexpr qint64 kFileBytesPerFrame = qint64(kRecordWidth) * kRecordHeight * 3 / 2 + 8;
+// The file system is asked for the real size this often, to notice writes that do not land.
+constexpr qint64 kSizeCheckEveryFrames = 25;
+// How far the real size may lag the tracked one (buffers of the muxer) before writes count as lost.
+constexpr qint64 kSizeLagToleranceBytes = 4 * kFileBytesPerFrame;
+
+constexpr int kOpenTimeoutMs = 5000;
+constexpr int kReadTimeoutMs = 5000;
+constexpr int kQuickRetries = 5;
+constexpr int kQuickRetryMs = 1000;
+constexpr int kSlowRetryMs = 5000;
+constexpr int kWriterRetryMs = 1000;
+constexpr int kIdlePassMs = 10;
+constexpr int kSleepSliceMs = 50;
+
+std::atomic<qint64> sizeLimitForTests{0};
+
+qint64 fileSizeLimitBytes() {
+    const qint64 forTests = sizeLimitForTests.load();
+    return forTests > 0 ? forTests : kFileSizeLimitBytes;
+}
+
+bool isLocalFile(const QString& url) {
+    return url.startsWith(QLatin1String("file:")) || QFileInfo(url).isFile();
+}
+} // namespace
+
+CaptureThread::CaptureThread(ChannelConfig* channel, const QString& dataDrive,
+                             const QString& cameraNumberText)
+    : channel(channel)
+    , dataDrive(dataDrive)
+    , cameraNumberText(cameraNumberText)
+    , url(channel->url)
+    , cameraType(channel->cameraType)
+    , imageCapture(channel->imageCapture)
+    , previewLabel(channel->previewLabel)
+    , stopButton(channel->stopButton)
+    , pacedSource(channel->cameraType == 1 && isLocalFile(channel->url)) {
+    sinceStart.start();
+    // Made here, in the GUI thread, where this object lives: the stills are then delivered to
+    // processImage() in the GUI thread, and the connection ends with this object.
+    if (cameraType == 0 && imageCapture)
+        connect(imageCapture.data(), &QCameraImageCapture::imageCaptured, this,
+                &CaptureThread::processImage);
+}
+
+CaptureThread::~CaptureThread() {
+    // The window always stops and waits first; this only guards against misuse.
+    if (isRunning()) {
+        stop();
+        wait();
+    }
+}
+
+void CaptureThread::setFileSizeLimitForTests(qint64 bytes) {
+    sizeLimitForTests = bytes;
+}
+
+void CaptureThread::stop() {
+    channel->running = false;
+}
+
+QImage CaptureThread::Mat2QImage(cv::Mat src) {
+    return ::Mat2QImage(src);
+}
+
+cv::Mat3b CaptureThread::QImage2Mat(QImage src) {
+    return ::QImage2Mat(src);
+}
+
+void CaptureThread::processImage(int requestId, QImage img) {
+    Q_UNUSED(requestId)
+    // A still that is not recorded is dropped before the costly conversion; a null one cannot be
+    // prepared at all.
+    if (img.isNull() || !channel->recording)
+        return;
+    const cv::Mat prepared = prepareFrame(::QImage2Mat(img), channel->locationCopy(), Clock::now());
+    if (!prepared.empty())
+        writeOnTimeline(prepared);
+}
+
+void CaptureThread::run() {
+    setFrame(QImage());
+    postStopButtonEnabled(false);
+    cv::VideoCapture capture;
+    if (cameraType == 1)
+        openStream(capture);
+    postStopButtonEnabled(true);
+
+    QString target; // the file of the current cycle; empty: begin a new cycle
+    while (channel->running) {
+        try {
+            if (target.isEmpty()) {
+                // Made at every cycle, recording or not: the tree is there before the first file.
+                cycleStart = Clock::now();
+                target = RecordingPaths::recordingFile(dataDrive, cameraNumberText, cycleStart);
+            }
+            if (cameraType == 1)
+                runNetworkPass(capture, target);
+            else if (cameraType == 0)
+                runLocalPass(target);
+            else
+                msleep(kIdlePassMs);
+            checkFileState(target);
+        } catch (const std::exception& e) {
+            // Whatever broke, the file so far is kept and the source is opened afresh.
+            qWarning() << "Camera" << cameraNumberText << "capture error:" << e.what();
+            if (cameraType == 1)
+                streamBroke(capture, target);
+            else
+                msleep(kIdlePassMs);
+        }
+    }
+    completeFile();
+    capture.release();
+}
+
+bool CaptureThread::openStream(cv::VideoCapture& capture) {
+    // Bounded waits: a camera that accepts and then says nothing cannot hold the worker (and so
+    // the window waiting for it) longer than these.
+    const std::vector<int> params{cv::CAP_PROP_OPEN_TIMEOUT_MSEC, kOpenTimeoutMs,
+                                  cv::CAP_PROP_READ_TIMEOUT_MSEC, kReadTimeoutMs};
+    bool opened = false;
+    try {
+        opened = capture.open(QFile::encodeName(url).toStdString(), cv::CAP_FFMPEG, params) &&
+                 capture.isOpened();
+    } catch (const std::exception& e) {
+        qWarning() << "Camera" << cameraNumberText << "cannot open" << url << e.what();
+    }
+    setFrame(QImage()); // the status text stays visible until the first frame replaces it
+    sourceOriginMs = -1;
+    if (opened) {
+        openRetries = 0;
+        postText(kTextConnected);
+        return true;
+    }
+    capture.release();
+    nextOpenAtMs =
+        sinceStart.elapsed() + (openRetries < kQuickRetries ? kQuickRetryMs : kSlowRetryMs);
+    postText(kTextCannotConnect);
+    return false;
+}
+
+void CaptureThread::runNetworkPass(cv::VideoCapture& capture, QString& target) {
+    if (!capture.isOpened()) {
+        const qint64 waitMs = nextOpenAtMs - sinceStart.elapsed();
+        if (waitMs > 0) {
+            msleep(static_cast<unsigned long>(qMin<qint64>(kSleepSliceMs, waitMs)));
+            return;
+        }
+        ++openRetries;
+        if (openStream(capture))
+            target.clear(); // each connection records into a file of its own, stamped now
+        return;
+    }
+
+    cv::Mat raw;
+    if (!capture.read(raw) || raw.empty()) {
+        streamBroke(capture, target);
+        return;
+    }
+    if (pacedSource)
+        paceToSource(capture);
+    const cv::Mat prepared = prepareFrame(raw, channel->locationCopy(), Clock::now());
+    raw.release();
+
+    const bool recording = channel->recording;
+    const bool writable = recording && ensureWriter(target);
+    // While recordings fail, the warning stays in the preview label: a live picture over it would
+    // hide that nothing is being kept.
+    if (!(recording && writerFailing))
+        setFrame(::Mat2QImage(prepared));
+    if (writable)
+        writeOnTimeline(prepared);
+}
+
+void CaptureThread::runLocalPass(const QString& target) {
+    if (channel->recording)
+        ensureWriter(target);
+    if (imageCapture.isNull()) {
+        msleep(kIdlePassMs);
+        return;
+    }
+    const QString still = RecordingPaths::stillFile(dataDrive, cameraNumberText);
+    requestStill(still);
+    msleep(kIdlePassMs);
+    QFile::remove(still);
+}
+
+void CaptureThread::streamBroke(cv::VideoCapture& capture, QString& target) {
+    completeFile();
+    target.clear();
+    capture.release();
+    setFrame(QImage());
+    postText(kTextCannotConnect);
+    openRetries = 0;
+    nextOpenAtMs = sinceStart.elapsed() + kQuickRetryMs;
+}
+
+void CaptureThread::paceToSource(cv::VideoCapture& capture) {
+    const auto positionMs = static_cast<qint64>(capture.get(cv::CAP_PROP_POS_MSEC));
+    if (sourceOriginMs < 0)
+        sourceOriginMs = sinceStart.elapsed() - positionMs;
+    for (qint64 waitMs = sourceOriginMs + positionMs - sinceStart.elapsed();
+         waitMs > 0 && channel->running;
+         waitMs = sourceOriginMs + positionMs - sinceStart.elapsed())
+        msleep(static_cast<unsigned long>(qMin<qint64>(kSleepSliceMs, waitMs)));
+}
+
+void CaptureThread::checkFileState(QString& target) {
+    if (!channel->recording) {
+        {
+            QMutexLocker lock(&writerMutex);
+            // A pause must not be filled with repeats when recording resumes into the same file.
+            if (writer && framesInFile > 0)
+                timelinePaused = true;
+        }
+        if (writerFailing) {
+            writerFailing = false;
+            postText(kTextConnected);
+        }
+        return;
+    }
+    bool full = false;
+    bool failed = false;
+    QString path;
+    {
+        QMutexLocker lock(&writerMutex);
+        full = fileFull;
+        failed = writeFailed;
+        path = writerPath;
+    }
+    if (failed) {
+        qWarning() << "Camera" << cameraNumberText << "recording writes do not reach" << path;
+        OpenRecordings::reportWriteFailure();
+        writerFailing = true;
+        nextWriterAttemptAtMs = sinceStart.elapsed() + kWriterRetryMs;
+        setFrame(QImage());
+        postText(kTextCannotWrite);
+    }
+    if (full || failed) {
+        completeFile();
+        target.clear();
+    }
+}
+
+bool CaptureThread::ensureWriter(const QString& target) {
+    {
+        QMutexLocker lock(&writerMutex);
+        if (writer)
+            return true;
+    }
+    if (sinceStart.elapsed() < nextWriterAttemptAtMs)
+        return false;
+
+    // The tree may have gone since the cycle began (a drive unplugged and back): make it again.
+    RecordingPaths::makeDayFolder(dataDrive, cycleStart.date());
+    auto opened = std::make_unique<cv::VideoWriter>();
+    bool ok = false;
+    try {
+        ok = opened->open(QFile::encodeName(target).toStdString(), cv::CAP_FFMPEG, kFourccIyuv,
+                          kRecordFps, cv::Size(kRecordWidth, kRecordHeight), true) &&
+             opened->isOpened();
+    } catch (const std::exception& e) {
+        qWarning() << "Camera" << cameraNumberText << "writer error:" << e.what();
+    }
+    if (!ok) {
+        qWarning() << "Camera" << cameraNumberText << "cannot write recording" << target;
+        OpenRecordings::reportWriteFailure();
+        nextWriterAttemptAtMs = sinceStart.elapsed() + kWriterRetryMs;
+        writerFailing = true;
+        setFrame(QImage());
+        postText(kTextCannotWrite);
+        return false;
+    }
+
+    OpenRecordings::add(target);
+    {
+        QMutexLocker lock(&writerMutex);
+        writer = std::move(opened);
+        writerPath = target;
+        framesInFile = 0;
+        timelinePaused = false;
+        fileFull = false;
+        writeFailed = false;
+        latest.release();
+    }
+    if (writerFailing) {
+        writerFailing = false;
+        postText(kTextConnected);
+    }
+    return true;
+}
+
+void CaptureThread::writeOnTimeline(const cv::Mat& prepared) {
+    QMutexLocker lock(&writerMutex);
+    if (!writer || fileFull || writeFailed)
+        return;
+
+    const qint64 nowMs = sinceStart.elapsed();
+    if (framesInFile == 0) {
+        timelineOriginMs = nowMs;
+    } else if (timelinePaused) {
+        timelineOriginMs = nowMs - framesInFile * kFrameIntervalMs;
+    }
+    timelinePaused = false;
+
+    const auto append = [this](const cv::Mat& frame) {
+        writer->write(frame);
+        ++framesInFile;
+        if (framesInFile * kFileBytesPerFrame >= fileSizeLimitBytes())
+            fileFull = true;
+        if (framesInFile % kSizeCheckEveryFrames == 0 &&
+            QFileInfo(writerPath).size() <
+                framesInFile * kFileBytesPerFrame - kSizeLagToleranceBytes)
+            writeFailed = true;
+    };
+
+    // Frame n of the file stands for its start + n / 25 s: repeat the latest frame through a gap,
+    // drop a frame that comes before its slot, so that the file plays at the speed of life.
+    const qint64 slot = (nowMs - timelineOriginMs) / kFrameIntervalMs;
+    if (slot >= framesInFile) {
+        while (framesInFile < slot && !fileFull && !writeFailed)
+            append(latest);
+        if (!fileFull && !writeFailed)
+            append(prepared);
+    }
+    latest = prepared;
+}
+
+void CaptureThread::completeFile() {
+    std::unique_ptr<cv::VideoWriter> closing;
+    QString path;
+    qint64 frames = 0;
+    {
+        QMutexLocker lock(&writerMutex);
+        closing = std::move(writer);
+        path = writerPath;
+        frames = framesInFile;
+        writerPath.clear();
+        framesInFile = 0;
+        timelinePaused = false;
+        fileFull = false;
+        writeFailed = false;
+        latest.release();
+    }
+    if (!closing)
+        return;
+    closing->release(); // writes the index: the file is complete
+    // A file without a single frame (the source gave nothing) holds no footage, only clutter.
+    if (frames == 0)
+        QFile::remove(path);
+    OpenRecordings::remove(path);
+}
+
+void CaptureThread::setFrame(const QImage& image) {
+    QImage swapped = image;
+    {
+        QMutexLocker lock(&channel->frameMutex);
+        channel->frame.swap(swapped);
+    }
+    // The previous frame is freed here, outside the lock.
+}
+
+void CaptureThread::postText(const char* text) {
+    if (text == shownText)
+        return;
+    shownText = text;
+    QMetaObject::invokeMethod(
+        this,
+        [label = previewLabel, text = QString::fromLatin1(text)] {
+            if (label)
+                label->setText(text);
+        },
+        Qt::QueuedConnection);
+}
+
+void CaptureThread::postStopButtonEnabled(bool enabled) {
+    QMetaObject::invokeMethod(
+        this,
+        [button = stopButton, enabled] {
+            if (button)
+                button->setEnabled(enabled);
+        },
+        Qt::QueuedConnection);
+}
+
+void CaptureThread::requestStill(const QString& path) {
+    // One request at a time: a busy GUI thread must not pile up a request every 10 ms.
+    if (stillRequestPending.exchange(true))
+        return;
+    QMetaObject::invokeMethod(
+        this,
+        [this, capture = imageCapture, path] {
+            stillRequestPending = false;
+            if (!capture)
+                return;
+            capture->setCaptureDestination(QCameraImageCapture::CaptureToFile);
+            capture->capture(path);
+        },
+        Qt::QueuedConnection);
+}
