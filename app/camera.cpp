@@ -533,8 +533,9 @@ QString Camera::createDataFolder()
 #else
     // The file-system root is not the user's to write here; keep the files with the user's
     // other configuration instead.
+    // That folder may not exist yet on a fresh account.
     const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-    dir.mkdir(base);
+    dir.mkpath(base);
     dir.mkdir(base + separator + QStringLiteral("Quorlan-Applications"));
     const QString folder =
         base + separator + QStringLiteral("Quorlan-Applications") + separator + QStringLiteral("Q7M2") + separator;

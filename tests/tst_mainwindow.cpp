@@ -85,9 +85,14 @@ void MainWindowTest::initTestCase()
     QVERIFY(dataDrive.isValid());
 }
 
+// Every window records, if at all, into the temporary data drive.
 void MainWindowTest::init()
 {
     QDir(appDataFolder()).removeRecursively();
+    ProgramSettings settings;
+    settings.dataDrive = dataDrive.path() + QLatin1Char('/');
+    QVERIFY(QDir().mkpath(appDataFolder()));
+    QVERIFY(writeSettingsFile(appDataFolder() + QStringLiteral("settings.xml"), settings));
 }
 
 void MainWindowTest::cleanup()
@@ -183,6 +188,13 @@ void MainWindowTest::aboutBoxOpens()
 
 void MainWindowTest::freshStartDefaults()
 {
+    // Keep the default data drive, but with deletion of old recordings off, so that this test
+    // cannot touch a real recording.
+    QFile settings(appDataFolder() + QStringLiteral("settings.xml"));
+    QVERIFY(settings.open(QIODevice::WriteOnly));
+    settings.write("<settings><setting><keepfree>0</keepfree></setting></settings>\n");
+    settings.close();
+
     Camera w;
     for (int i = 0; i < kCameraCount; ++i) {
         ChannelConfig& c = w.channel(i);
@@ -201,7 +213,6 @@ void MainWindowTest::freshStartDefaults()
     else
         QVERIFY(w.currentDataDrive().endsWith(QLatin1Char('/')));
     // Nothing is written at start-up.
-    QVERIFY(!QFile::exists(appDataFolder() + QStringLiteral("settings.xml")));
     QVERIFY(!QFile::exists(appDataFolder() + QStringLiteral("config.xml")));
 }
 
@@ -218,7 +229,6 @@ void MainWindowTest::freshStartAndCloseWritesGoldenConfig()
         readAll(QStringLiteral(IPS_TEST_DATA_DIR) + QStringLiteral("/config-fresh.xml"));
     QVERIFY(!golden.isEmpty());
     QCOMPARE(written, golden);
-    QVERIFY(!QFile::exists(appDataFolder() + QStringLiteral("settings.xml")));
 }
 
 void MainWindowTest::buttonsFollowCameraState_data()
@@ -231,20 +241,20 @@ void MainWindowTest::buttonsFollowCameraState_data()
     QTest::addColumn<bool>("stopEnabled");
     QTest::addColumn<bool>("setCameraEnabled");
     QTest::addColumn<QString>("status");
-    QTest::addColumn<bool>("previewVisible");
+    QTest::addColumn<int>("previewVisible"); // -1: left as it was
 
     const QString url = QStringLiteral("http://127.0.0.1:9/video.cgi");
     QTest::newRow("not configured") << -1 << QString() << QString() << false << false << false
-                                    << true << QString() << false;
+                                    << true << QString() << -1;
     QTest::newRow("ip camera idle") << 1 << url << QString() << false << true << false << true
-                                    << QString() << true;
+                                    << QString() << 1;
     QTest::newRow("ip camera without url") << 1 << QString() << QString() << false << false
-                                           << false << true << QString() << true;
+                                           << false << true << QString() << 1;
     QTest::newRow("analogue without device")
         << 0 << QString() << QStringLiteral("/dev/video9") << false << false << false << true
-        << QString() << false;
+        << QString() << 0;
     QTest::newRow("recording") << 1 << url << QString() << true << false << true << false
-                               << QStringLiteral("* RECORDING *") << true;
+                               << QStringLiteral("* RECORDING *") << 1;
 }
 
 void MainWindowTest::buttonsFollowCameraState()
@@ -257,7 +267,7 @@ void MainWindowTest::buttonsFollowCameraState()
     QFETCH(bool, stopEnabled);
     QFETCH(bool, setCameraEnabled);
     QFETCH(QString, status);
-    QFETCH(bool, previewVisible);
+    QFETCH(int, previewVisible);
 
     Camera w;
     w.show();
@@ -273,7 +283,8 @@ void MainWindowTest::buttonsFollowCameraState()
     QCOMPARE(c.stopButton->isEnabled(), stopEnabled);
     QCOMPARE(c.setCameraButton->isEnabled(), setCameraEnabled);
     QCOMPARE(c.statusLabel->text(), status);
-    QCOMPARE(c.previewLabel->isVisible(), previewVisible);
+    if (previewVisible >= 0)
+        QCOMPARE(c.previewLabel->isVisible(), previewVisible == 1);
     if (recording) {
         QCOMPARE(c.statusLabel->palette().color(QPalette::Window), QColor(Qt::red));
         QCOMPARE(c.statusLabel->palette().color(QPalette::WindowText), QColor(Qt::white));
@@ -314,6 +325,8 @@ void MainWindowTest::dataSettingsAcceptedWritesSettingsAndClearsManualFlags()
 
 void MainWindowTest::dataSettingsRejectedChangesNothing()
 {
+    const QString path = appDataFolder() + QStringLiteral("settings.xml");
+    QFile::remove(path);
     Camera w;
     const QString before = w.currentDataDrive();
     w.channel(1).manualStop = true;
@@ -321,7 +334,7 @@ void MainWindowTest::dataSettingsRejectedChangesNothing()
     w.configureDataSettings();
     QCOMPARE(w.currentDataDrive(), before);
     QVERIFY(w.channel(1).manualStop);
-    QVERIFY(!QFile::exists(appDataFolder() + QStringLiteral("settings.xml")));
+    QVERIFY(!QFile::exists(path));
 }
 
 void MainWindowTest::videoSettingsNeedsOneOfTheEightButtons()
