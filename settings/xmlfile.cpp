@@ -36,7 +36,8 @@ void readXmlFile(const QString& path, const std::function<bool(QXmlStreamReader&
     if (!file.exists())
         return;
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        qDebug().noquote() << QStringLiteral("Error: Cannot read file %1 %2").arg(path, file.errorString());
+        qDebug().noquote()
+            << QStringLiteral("Error: Cannot read file %1 %2").arg(path, file.errorString());
         return;
     }
     QByteArray data = file.read(kMaxXmlFileBytes + 1);

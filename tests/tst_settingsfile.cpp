@@ -14,31 +14,27 @@ namespace {
 class WarningCounter final {
 public:
     WarningCounter() { previous = qInstallMessageHandler(&WarningCounter::handle); }
-    ~WarningCounter()
-    {
+    ~WarningCounter() {
         qInstallMessageHandler(previous);
         warnings.clear();
     }
     static inline QStringList warnings;
 
 private:
-    static void handle(QtMsgType type, const QMessageLogContext&, const QString& message)
-    {
+    static void handle(QtMsgType type, const QMessageLogContext&, const QString& message) {
         if (type == QtWarningMsg)
             warnings << message;
     }
     QtMessageHandler previous = nullptr;
 };
 
-void writeBytes(const QString& path, const QByteArray& bytes)
-{
+void writeBytes(const QString& path, const QByteArray& bytes) {
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
     QCOMPARE(file.write(bytes), qint64(bytes.size()));
 }
 
-QByteArray readBytes(const QString& path)
-{
+QByteArray readBytes(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
@@ -50,8 +46,7 @@ class TestSettingsFile final : public QObject {
 
 private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
-    void init()
-    {
+    void init() {
         dirHolder = std::make_unique<QTemporaryDir>();
         QVERIFY(dirHolder->isValid());
         path = dirHolder->filePath(QStringLiteral("settings.xml"));
@@ -74,8 +69,7 @@ private:
     QString path;
 };
 
-void TestSettingsFile::missingFileChangesNothing()
-{
+void TestSettingsFile::missingFileChangesNothing() {
     ProgramSettings settings;
     settings.dataDrive = QDir::rootPath();
     readSettingsFile(path, &settings);
@@ -84,8 +78,7 @@ void TestSettingsFile::missingFileChangesNothing()
     QVERIFY(!QFile::exists(path)); // reading creates nothing
 }
 
-void TestSettingsFile::dataDrive_data()
-{
+void TestSettingsFile::dataDrive_data() {
     QTest::addColumn<QByteArray>("xml");
     QTest::addColumn<QString>("dataDrive");
 
@@ -107,8 +100,7 @@ void TestSettingsFile::dataDrive_data()
                              << QStringLiteral("/mnt/a & b/");
 }
 
-void TestSettingsFile::dataDrive()
-{
+void TestSettingsFile::dataDrive() {
     QFETCH(QByteArray, xml);
     writeBytes(path, xml);
     ProgramSettings settings;
@@ -117,37 +109,34 @@ void TestSettingsFile::dataDrive()
     QTEST(settings.dataDrive, "dataDrive");
 }
 
-void TestSettingsFile::keepFree_data()
-{
+void TestSettingsFile::keepFree_data() {
     QTest::addColumn<QByteArray>("element");
     QTest::addColumn<qint64>("keepFreeMiB");
 
     QTest::newRow("missing") << QByteArray() << kKeepFreeDefault;
     QTest::newRow("off") << QByteArray("<keepfree>0</keepfree>") << qint64(0);
     QTest::newRow("MiB") << QByteArray("<keepfree>20480</keepfree>") << qint64(20480);
-    QTest::newRow("beyond 32 bits") << QByteArray("<keepfree>5000000000</keepfree>")
-                                    << qint64(5000000000);
+    QTest::newRow("beyond 32 bits")
+        << QByteArray("<keepfree>5000000000</keepfree>") << qint64(5000000000);
     QTest::newRow("explicit default") << QByteArray("<keepfree>-1</keepfree>") << kKeepFreeDefault;
     QTest::newRow("letters") << QByteArray("<keepfree>lots</keepfree>") << kKeepFreeDefault;
     QTest::newRow("empty") << QByteArray("<keepfree></keepfree>") << kKeepFreeDefault;
     QTest::newRow("negative") << QByteArray("<keepfree>-300</keepfree>") << kKeepFreeDefault;
-    QTest::newRow("outside setting") << QByteArray("</setting><keepfree>7</keepfree><setting>")
-                                     << qint64(7);
+    QTest::newRow("outside setting")
+        << QByteArray("</setting><keepfree>7</keepfree><setting>") << qint64(7);
 }
 
-void TestSettingsFile::keepFree()
-{
+void TestSettingsFile::keepFree() {
     QFETCH(QByteArray, element);
-    writeBytes(path, "<settings><setting><datadrive>E:/</datadrive>" + element
-                         + "</setting></settings>");
+    writeBytes(path,
+               "<settings><setting><datadrive>E:/</datadrive>" + element + "</setting></settings>");
     ProgramSettings settings;
     readSettingsFile(path, &settings);
     QTEST(settings.keepFreeMiB, "keepFreeMiB");
     QCOMPARE(settings.dataDrive, QStringLiteral("E:/"));
 }
 
-void TestSettingsFile::roundTrip_data()
-{
+void TestSettingsFile::roundTrip_data() {
     QTest::addColumn<QString>("dataDrive");
     QTest::addColumn<qint64>("keepFreeMiB");
 
@@ -156,8 +145,7 @@ void TestSettingsFile::roundTrip_data()
     QTest::newRow("odd path") << QStringLiteral("/media/Vidéos <&> \"x\"/") << qint64(4096);
 }
 
-void TestSettingsFile::roundTrip()
-{
+void TestSettingsFile::roundTrip() {
     ProgramSettings out;
     QFETCH(QString, dataDrive);
     QFETCH(qint64, keepFreeMiB);
@@ -174,13 +162,11 @@ void TestSettingsFile::roundTrip()
     QCOMPARE(in.keepFreeMiB, keepFreeMiB == kKeepFreeDefault ? qint64(1) : keepFreeMiB);
 }
 
-void TestSettingsFile::defaultWritesPlainFormat()
-{
+void TestSettingsFile::defaultWritesPlainFormat() {
     ProgramSettings settings;
     settings.dataDrive = QStringLiteral("D:/");
     QVERIFY(writeSettingsFile(path, settings));
-    QCOMPARE(readBytes(path),
-             readBytes(QStringLiteral(IPS_TEST_DATA_DIR "/settings-plain.xml")));
+    QCOMPARE(readBytes(path), readBytes(QStringLiteral(IPS_TEST_DATA_DIR "/settings-plain.xml")));
 
     settings.keepFreeMiB = 0;
     QVERIFY(writeSettingsFile(path, settings));
@@ -188,8 +174,7 @@ void TestSettingsFile::defaultWritesPlainFormat()
                                      "        <keepfree>0</keepfree>\n    </setting>"));
 }
 
-void TestSettingsFile::damagedFileKeepsEarlierValue()
-{
+void TestSettingsFile::damagedFileKeepsEarlierValue() {
     writeBytes(path, "<settings>\n<datadrive>E:/</datadrive>\n<datadrive>F:");
     ProgramSettings settings;
     WarningCounter counter;
@@ -200,8 +185,7 @@ void TestSettingsFile::damagedFileKeepsEarlierValue()
     QVERIFY(WarningCounter::warnings.first().contains(QStringLiteral("line 3")));
 }
 
-void TestSettingsFile::unopenableFileIsLogged()
-{
+void TestSettingsFile::unopenableFileIsLogged() {
     QVERIFY(QDir().mkpath(path));
     QTest::ignoreMessage(QtDebugMsg,
                          QRegularExpression(QStringLiteral("^Error: Cannot read file %1 .+")
@@ -212,8 +196,7 @@ void TestSettingsFile::unopenableFileIsLogged()
     QCOMPARE(settings.dataDrive, QStringLiteral("/"));
 }
 
-void TestSettingsFile::unwritableFolderFails()
-{
+void TestSettingsFile::unwritableFolderFails() {
     const QString blocker = dirHolder->filePath(QStringLiteral("file"));
     writeBytes(blocker, "x");
     const QString target = blocker + QStringLiteral("/settings.xml");
