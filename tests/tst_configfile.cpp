@@ -150,6 +150,14 @@ void TestConfigFile::unopenableFileIsLogged() {
              qPrintable(MessageLog::debugs.first()));
     QVERIFY(MessageLog::debugs.first().size() > path.size() + 26); // the error string follows
     QCOMPARE(channels[0].cameraType, -1);
+
+    // Opening a pipe would wait for a writer for ever.
+    const QString pipe = dir.filePath(QStringLiteral("pipe.xml"));
+    QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    readConfigFile(pipe, channels, kCameras);
+    QCOMPARE(MessageLog::debugs.size(), 2);
+    QVERIFY(MessageLog::debugs.last().startsWith(
+        QStringLiteral("Error: Cannot read file %1 ").arg(pipe)));
 }
 
 void TestConfigFile::tenCamerasReadEightWriteEight() {
