@@ -99,3 +99,6 @@ qint64 DataSettings::keepFreeMiB() const {
 void DataSettings::done(int r) {
     QDialog::done(r);
 }
+
+// Compiled here rather than in the shared moc unit, so that this file links on its own.
+#include "moc_datasettings.cpp"

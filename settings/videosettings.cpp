@@ -120,3 +120,6 @@ void VideoSettings::on_radioButton_toggled(bool /*checked*/) {
 void VideoSettings::on_radioButton_2_toggled(bool /*checked*/) {
     ui->radioButton->setChecked(!ui->radioButton_2->isChecked());
 }
+
+// Compiled here rather than in the shared moc unit, so that this file links on its own.
+#include "moc_videosettings.cpp"

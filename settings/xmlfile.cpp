@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
@@ -35,8 +36,11 @@ void readXmlFile(const QString& path, const std::function<bool(QXmlStreamReader&
     QFile file(path);
     if (!file.exists())
         return;
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        qDebug().noquote() << QStringLiteral("Error: Cannot read file %1 %2").arg(path, file.errorString());
+    // A pipe or device in the file's place would block or never end.
+    const bool regular = QFileInfo(path).isFile();
+    if (!regular || !file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        const QString reason = regular ? file.errorString() : QStringLiteral("not a regular file");
+        qDebug().noquote() << QStringLiteral("Error: Cannot read file %1 %2").arg(path, reason);
         return;
     }
     QByteArray data = file.read(kMaxXmlFileBytes + 1);
