@@ -127,6 +127,7 @@ private slots:
     void cleanup();
 
     void deletesOldestFirstAcrossCamerasSparingOpenFiles();
+    void sparesAFileOpenedDuringThePass();
     void leavesEverythingButRecordings_data();
     void leavesEverythingButRecordings();
     void removesOnlyFoldersItEmptied();
@@ -201,6 +202,30 @@ void TestDiskSpaceKeeper::deletesOldestFirstAcrossCamerasSparingOpenFiles() {
     QVERIFY(exists(root, "VideoData/videos/2024/01/01"));
 }
 
+void TestDiskSpaceKeeper::sparesAFileOpenedDuringThePass() {
+    QTemporaryDir drive;
+    QVERIFY(drive.isValid());
+    const QString root = drive.path();
+    const QString oldest = recordingPath(1, at("2024-01-01 00:00:00.000"));
+    const QString next = recordingPath(2, at("2024-01-01 00:10:00.000"));
+    const QString newest = recordingPath(3, at("2024-01-01 00:20:00.000"));
+    for (const QString& rel : {oldest, next, newest})
+        writeFile(root, rel, 1000);
+    // A writer registers the oldest name after the pass has listed the tree.
+    auto calls = std::make_shared<int>(0);
+    const QString taken = root + "/" + oldest;
+    const DiskSpace::OpenFiles openFiles = [calls, taken] {
+        return ++*calls == 1 ? QSet<QString>() : QSet<QString>{taken};
+    };
+    const DiskSpace::Probe probe = fakeProbe(10000);
+    const DiskSpace::Outcome outcome =
+        DiskSpace::freeSpace(root + "/", probe(root).freeBytes + 1000, probe, openFiles);
+    QCOMPARE(outcome.deleted.size(), 1);
+    QVERIFY(exists(root, oldest));
+    QVERIFY(!exists(root, next));
+    QVERIFY(exists(root, newest));
+}
+
 void TestDiskSpaceKeeper::leavesEverythingButRecordings_data() {
     QTest::addColumn<QString>("relative");
     QTest::addColumn<QString>("kind");
@@ -262,9 +287,9 @@ void TestDiskSpaceKeeper::leavesEverythingButRecordings() {
         QVERIFY(QDir().mkpath(QFileInfo(path).path()));
         QVERIFY(QFile::link(kind == "link" ? target : QFileInfo(target).path(), path));
     }
-    // Two real recordings, both older than the near miss.
-    const QString first = recordingPath(1, at("2024-03-07 01:00:00.000"));
-    const QString second = recordingPath(4, at("2024-03-07 02:00:00.000"));
+    // Two real recordings, both newer than the near miss: taken for a recording, it would go first.
+    const QString first = recordingPath(1, at("2024-03-09 01:00:00.000"));
+    const QString second = recordingPath(4, at("2024-03-09 02:00:00.000"));
     writeFile(root, first, 1000);
     writeFile(root, second, 1000);
 
@@ -358,6 +383,16 @@ void TestDiskSpaceKeeper::deletesNothingWhenOffEnoughOrUnknown() {
         root + "/", 500, [](const QString&) { return DiskSpace::Usage(); }, noOpenFiles());
     QVERIFY(unknown.probeFailed);
     QVERIFY(unknown.deleted.isEmpty());
+    QVERIFY(exists(root, rel));
+
+    // The file being written is no space to win: 1001 bytes short, 1000 closed bytes to delete.
+    const QString open = root + "/" + recordingPath(2, at("2024-01-01 00:05:00.000"));
+    writeFile(root, QDir(root).relativeFilePath(open), 5000);
+    const DiskSpace::Probe probe = fakeProbe(10000);
+    const DiskSpace::Outcome tooShort = DiskSpace::freeSpace(
+        root + "/", probe(root).freeBytes + 1001, probe, [open] { return QSet<QString>{open}; });
+    QVERIFY(tooShort.unreachable);
+    QVERIFY(tooShort.deleted.isEmpty());
     QVERIFY(exists(root, rel));
 }
 
