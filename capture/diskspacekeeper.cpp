@@ -398,7 +398,10 @@ void DiskSpaceKeeper::setKeepFreeMiB(qint64 keepFreeMiB) {
 
 DiskSpaceKeeper::Settings DiskSpaceKeeper::settings() const {
     QMutexLocker lock(&settingsMutex);
-    return current;
+    Settings copy = current;
+    // A buffer of its own: the worker never shares a string's reference count with the owner.
+    copy.dataDrive = QString(current.dataDrive.constData(), current.dataDrive.size());
+    return copy;
 }
 
 void DiskSpaceKeeper::setProbe(DiskSpace::Probe p) {

@@ -127,6 +127,7 @@ private slots:
     void cleanup();
 
     void deletesOldestFirstAcrossCamerasSparingOpenFiles();
+    void sparesAFileOpenedDuringThePass();
     void leavesEverythingButRecordings_data();
     void leavesEverythingButRecordings();
     void removesOnlyFoldersItEmptied();
@@ -201,77 +202,71 @@ void TestDiskSpaceKeeper::deletesOldestFirstAcrossCamerasSparingOpenFiles() {
     QVERIFY(exists(root, "VideoData/videos/2024/01/01"));
 }
 
+void TestDiskSpaceKeeper::sparesAFileOpenedDuringThePass() {
+    QTemporaryDir drive;
+    QVERIFY(drive.isValid());
+    const QString root = drive.path();
+    const QString oldest = recordingPath(1, at("2024-01-01 00:00:00.000"));
+    const QString next = recordingPath(2, at("2024-01-01 00:10:00.000"));
+    const QString newest = recordingPath(3, at("2024-01-01 00:20:00.000"));
+    for (const QString& rel : {oldest, next, newest})
+        writeFile(root, rel, 1000);
+    // A writer registers the oldest name after the pass has listed the tree.
+    auto calls = std::make_shared<int>(0);
+    const QString taken = root + "/" + oldest;
+    const DiskSpace::OpenFiles openFiles = [calls, taken] {
+        return ++*calls == 1 ? QSet<QString>() : QSet<QString>{taken};
+    };
+    const DiskSpace::Probe probe = fakeProbe(10000);
+    const DiskSpace::Outcome outcome =
+        DiskSpace::freeSpace(root + "/", probe(root).freeBytes + 1000, probe, openFiles);
+    QCOMPARE(outcome.deleted.size(), 1);
+    QVERIFY(exists(root, oldest));
+    QVERIFY(!exists(root, next));
+    QVERIFY(exists(root, newest));
+}
+
 void TestDiskSpaceKeeper::leavesEverythingButRecordings_data() {
     QTest::addColumn<QString>("relative");
     QTest::addColumn<QString>("kind");
-    const QString day = "VideoData/videos/2024/03/07/";
+    const auto file = [](const char* name, const QString& relative) {
+        QTest::newRow(name) << relative << QStringLiteral("file");
+    };
+    const QString videos = "VideoData/videos/";
+    const QString day = videos + "2024/03/07/";
     const QString stamp = "2024-03-07_09-05-03-0042";
-    QTest::newRow("letters for a stamp") << day + "camera-1-x.avi"
-                                         << "file";
-    QTest::newRow("camera 9") << day + "camera-9-" + stamp + ".avi"
-                              << "file";
-    QTest::newRow("camera 0") << day + "camera-0-" + stamp + ".avi"
-                              << "file";
-    QTest::newRow("camera 01") << day + "camera-01-" + stamp + ".avi"
-                               << "file";
-    QTest::newRow("camera 10") << day + "camera-10-" + stamp + ".avi"
-                               << "file";
-    QTest::newRow("upper-case extension") << day + "camera-1-" + stamp + ".AVI"
-                                          << "file";
-    QTest::newRow("other extension") << day + "camera-1-" + stamp + ".mp4"
-                                     << "file";
-    QTest::newRow("extra extension") << day + "camera-1-" + stamp + ".avi.part"
-                                     << "file";
-    QTest::newRow("backup suffix") << day + "camera-1-" + stamp + ".avi~"
-                                   << "file";
-    QTest::newRow("prefix") << day + "xcamera-1-" + stamp + ".avi"
-                            << "file";
-    QTest::newRow("three-digit ms") << day + "camera-1-2024-03-07_09-05-03-042.avi"
-                                    << "file";
-    QTest::newRow("ms over 999") << day + "camera-1-2024-03-07_09-05-03-1042.avi"
-                                 << "file";
-    QTest::newRow("hour 24") << day + "camera-1-2024-03-07_24-05-03-0042.avi"
-                             << "file";
-    QTest::newRow("minute 60") << day + "camera-1-2024-03-07_09-60-03-0042.avi"
-                               << "file";
-    QTest::newRow("day folder disagrees")
-        << "VideoData/videos/2024/03/08/camera-1-" + stamp + ".avi"
-        << "file";
-    QTest::newRow("month folder disagrees")
-        << "VideoData/videos/2024/04/07/camera-1-" + stamp + ".avi"
-        << "file";
-    QTest::newRow("year folder disagrees")
-        << "VideoData/videos/2023/03/07/camera-1-" + stamp + ".avi"
-        << "file";
-    QTest::newRow("month 13") << "VideoData/videos/2024/13/07/camera-1-2024-13-07_09-05-03-0042.avi"
-                              << "file";
-    QTest::newRow("30 February")
-        << "VideoData/videos/2024/02/30/camera-1-2024-02-30_09-05-03-0042.avi"
-        << "file";
-    QTest::newRow("two-digit year folder") << "VideoData/videos/24/03/07/camera-1-" + stamp + ".avi"
-                                           << "file";
-    QTest::newRow("one-digit month folder")
-        << "VideoData/videos/2024/3/07/camera-1-" + stamp + ".avi"
-        << "file";
-    QTest::newRow("too deep") << day + "old/camera-1-" + stamp + ".avi"
-                              << "file";
-    QTest::newRow("in videos") << "VideoData/videos/camera-1-" + stamp + ".avi"
-                               << "file";
-    QTest::newRow("in VideoData") << "VideoData/camera-1-" + stamp + ".avi"
-                                  << "file";
-    QTest::newRow("in tmp") << "VideoData/tmp/camera-1-" + stamp + ".avi"
-                            << "file";
-    QTest::newRow("on the drive") << "camera-1-" + stamp + ".avi"
-                                  << "file";
-    QTest::newRow("other tree") << "Backup/videos/2024/03/07/camera-1-" + stamp + ".avi"
-                                << "file";
-    QTest::newRow("foreign file in a day") << day + "notes.txt"
-                                           << "file";
-    QTest::newRow("folder named as a recording") << day + "camera-2-" + stamp + ".avi"
-                                                 << "folder";
-    QTest::newRow("link named as a recording") << day + "camera-2-" + stamp + ".avi"
-                                               << "link";
-    QTest::newRow("linked day folder") << "VideoData/videos/2024/03/06"
+    const QString name = "camera-1-" + stamp + ".avi";
+    file("letters for a stamp", day + "camera-1-x.avi");
+    file("camera 9", day + "camera-9-" + stamp + ".avi");
+    file("camera 0", day + "camera-0-" + stamp + ".avi");
+    file("camera 01", day + "camera-01-" + stamp + ".avi");
+    file("camera 10", day + "camera-10-" + stamp + ".avi");
+    file("upper-case extension", day + "camera-1-" + stamp + ".AVI");
+    file("other extension", day + "camera-1-" + stamp + ".mp4");
+    file("extra extension", day + name + ".part");
+    file("backup suffix", day + name + "~");
+    file("prefix", day + "x" + name);
+    file("three-digit ms", day + "camera-1-2024-03-07_09-05-03-042.avi");
+    file("ms over 999", day + "camera-1-2024-03-07_09-05-03-1042.avi");
+    file("hour 24", day + "camera-1-2024-03-07_24-05-03-0042.avi");
+    file("minute 60", day + "camera-1-2024-03-07_09-60-03-0042.avi");
+    file("day folder disagrees", videos + "2024/03/08/" + name);
+    file("month folder disagrees", videos + "2024/04/07/" + name);
+    file("year folder disagrees", videos + "2023/03/07/" + name);
+    file("month 13", videos + "2024/13/07/camera-1-2024-13-07_09-05-03-0042.avi");
+    file("30 February", videos + "2024/02/30/camera-1-2024-02-30_09-05-03-0042.avi");
+    file("two-digit year folder", videos + "24/03/07/" + name);
+    file("one-digit month folder", videos + "2024/3/07/" + name);
+    file("too deep", day + "old/" + name);
+    file("in videos", videos + name);
+    file("in VideoData", "VideoData/" + name);
+    file("in tmp", "VideoData/tmp/" + name);
+    file("on the drive", name);
+    file("other tree", "Backup/videos/2024/03/07/" + name);
+    file("foreign file in a day", day + "notes.txt");
+    QTest::newRow("folder named as a recording") << day + name << "folder";
+    QTest::newRow("link named as a recording") << day + name << "link";
+    QTest::newRow("linked day folder") << videos + "2024/03/06"
                                        << "linked day";
 }
 
@@ -292,9 +287,9 @@ void TestDiskSpaceKeeper::leavesEverythingButRecordings() {
         QVERIFY(QDir().mkpath(QFileInfo(path).path()));
         QVERIFY(QFile::link(kind == "link" ? target : QFileInfo(target).path(), path));
     }
-    // Two real recordings, both older than the near miss.
-    const QString first = recordingPath(1, at("2024-03-07 01:00:00.000"));
-    const QString second = recordingPath(4, at("2024-03-07 02:00:00.000"));
+    // Two real recordings, both newer than the near miss: taken for a recording, it would go first.
+    const QString first = recordingPath(1, at("2024-03-09 01:00:00.000"));
+    const QString second = recordingPath(4, at("2024-03-09 02:00:00.000"));
     writeFile(root, first, 1000);
     writeFile(root, second, 1000);
 
@@ -388,6 +383,16 @@ void TestDiskSpaceKeeper::deletesNothingWhenOffEnoughOrUnknown() {
         root + "/", 500, [](const QString&) { return DiskSpace::Usage(); }, noOpenFiles());
     QVERIFY(unknown.probeFailed);
     QVERIFY(unknown.deleted.isEmpty());
+    QVERIFY(exists(root, rel));
+
+    // The file being written is no space to win: 1001 bytes short, 1000 closed bytes to delete.
+    const QString open = root + "/" + recordingPath(2, at("2024-01-01 00:05:00.000"));
+    writeFile(root, QDir(root).relativeFilePath(open), 5000);
+    const DiskSpace::Probe probe = fakeProbe(10000);
+    const DiskSpace::Outcome tooShort = DiskSpace::freeSpace(
+        root + "/", probe(root).freeBytes + 1001, probe, [open] { return QSet<QString>{open}; });
+    QVERIFY(tooShort.unreachable);
+    QVERIFY(tooShort.deleted.isEmpty());
     QVERIFY(exists(root, rel));
 }
 
