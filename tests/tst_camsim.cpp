@@ -181,6 +181,9 @@ void TestCamsim::streamPlaysInOpenCv() {
           int(counters.size()), seconds, countedRate, tickRate, fps);
     QVERIFY2(qAbs(tickRate - fps) < fps * 0.1, "counter does not advance at the nominal rate");
     QVERIFY2(qAbs(countedRate - fps) < fps * 0.2, "frames do not arrive at the nominal rate");
+
+    // SIGTERM while a client is still connected ends it cleanly.
+    QVERIFY(camsim.stop());
 }
 
 void TestCamsim::loopWrapsCounter() {
