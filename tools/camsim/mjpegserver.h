@@ -29,6 +29,7 @@ class MjpegServer final : public QObject {
     Q_OBJECT
 public:
     MjpegServer(const ServerOptions& options, FrameSource* source, QObject* parent = nullptr);
+    ~MjpegServer() override;
 
     bool listen(QString* error);
     quint16 port() const { return m_port; }
