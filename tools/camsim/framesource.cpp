@@ -129,13 +129,13 @@ bool FrameSource::start(QString* error) {
     if (m_options.loopFrames > 0) {
         m_loop.resize(m_options.loopFrames);
         for (int i = 0; i < m_options.loopFrames; ++i) {
-            if (!renderFrame(i, &m_loop[i])) {
+            if (!renderFrame(m_options.counterStart + i, &m_loop[i])) {
                 *error = QStringLiteral("cannot encode JPEG: %1").arg(m_writer.errorString());
                 return false;
             }
         }
         m_current = m_loop.first();
-    } else if (!renderFrame(0, &m_current)) {
+    } else if (!renderFrame(m_options.counterStart, &m_current)) {
         *error = QStringLiteral("cannot encode JPEG: %1").arg(m_writer.errorString());
         return false;
     }
@@ -160,13 +160,14 @@ void FrameSource::tick() {
     }
     if (dueTick > m_nextTick) {
         m_skippedTicks += dueTick - m_nextTick;
-        if (m_skippedTicks % 100 < dueTick - m_nextTick || m_skippedTicks < 5)
+        ++m_lateTicks;
+        if (m_lateTicks <= 5 || m_lateTicks % 100 == 0) // sparingly: a loaded machine is late often
             qWarning("camsim: running late, %lld frame(s) skipped so far", m_skippedTicks);
     }
-    const qint64 counter = dueTick;
+    const qint64 counter = m_options.counterStart + dueTick;
     m_nextTick = dueTick + 1;
     if (!m_loop.isEmpty()) {
-        m_current = m_loop.at(int(counter % m_loop.size()));
+        m_current = m_loop.at(int(dueTick % m_loop.size()));
     } else if (!renderFrame(counter, &m_current)) {
         qWarning("camsim: cannot encode frame %lld: %s", counter,
                  qPrintable(m_writer.errorString()));

@@ -26,6 +26,8 @@ struct FrameSourceOptions {
     int quality = 75;
     // 0: render every frame live; N > 0: pre-render N frames and serve them in a loop.
     int loopFrames = 0;
+    // Counter of the first frame; lets tests reach the high bits of the frame code.
+    qint64 counterStart = 0;
 };
 
 // Renders and encodes the picture once per tick, however many clients watch it, on an
@@ -60,6 +62,7 @@ private:
     QTimer m_timer;
     qint64 m_nextTick = 0;
     qint64 m_skippedTicks = 0;
+    qint64 m_lateTicks = 0;
     QImage m_background;
     QImage m_canvas;
     QImageWriter m_writer;

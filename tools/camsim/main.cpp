@@ -63,8 +63,9 @@ counter. It keeps clear of the top 10 % and bottom 15 %, survives scaling to any
 JPEG. Layout: tools/camsim/framecodelayout.h; reader: tests/support/framecode.h.
 
 The counter is the tick number since start (frame n is due n / fps s after start; a late
-tick skips frames, visible as a gap). With --loop N it runs 0..N-1 and wraps, and the time
-shown is when the frame was pre-rendered.
+tick skips frames, visible as a gap), plus --counter-start; the band holds it modulo 2^24.
+With --loop N it runs through N values (0..N-1 by default) and wraps, and the time shown is
+when the frame was pre-rendered.
 
 Faults (times in seconds, fractions allowed; each connection timed from its start):
   --drop-after S     close each connection S s after it began (new ones are served again)
@@ -129,6 +130,7 @@ bool parseOptions(QCoreApplication& app, Parsed* parsed, QString* error) {
         {"down-for", "How long the camera stays down (default 5).", "D"},
         {"refuse", "Close every connection at once without a response."},
         {"auth", "Require HTTP basic authentication with these credentials.", "user:pass"},
+        {"counter-start", "Counter of the first frame (default 0).", "N"},
         {"verbose", "Log every request to stderr."},
     });
     parser.process(app); // exits on --help or unknown options
@@ -152,6 +154,10 @@ bool parseOptions(QCoreApplication& app, Parsed* parsed, QString* error) {
         !readNumber(parser, "down-after", 0, 1e6, &parsed->server.downAfterS, error) ||
         !readNumber(parser, "down-for", 0, 1e6, &parsed->server.downForS, error))
         return false;
+    double counterStart = 0;
+    if (!readNumber(parser, "counter-start", 0, 1e15, &counterStart, error))
+        return false;
+    parsed->frames.counterStart = qint64(counterStart);
     parsed->server.port = quint16(port);
     parsed->frames.size = QSize(width, height);
     parsed->server.dropMidFrame = parser.isSet("drop-mid-frame");
