@@ -1,6 +1,7 @@
 #include "capture/capturethread.h"
 
 #include <exception>
+#include <utility>
 #include <vector>
 
 #include <QCameraImageCapture>
@@ -152,6 +153,7 @@ bool CaptureThread::openStream(cv::VideoCapture& capture) {
     }
     setFrame(QImage()); // the status text stays visible until the first frame replaces it
     sourceOriginMs = -1;
+    heldBackFrame.release();
     if (opened) {
         openRetries = 0;
         postText(kTextConnected);
@@ -184,6 +186,11 @@ void CaptureThread::runNetworkPass(cv::VideoCapture& capture, QString& target) {
     }
     if (pacedSource)
         paceToSource(capture);
+    // A frame is used once the stream has gone on past it: the last one before a cut is often a
+    // torn JPEG, decoded half grey, and must not reach the recording.
+    std::swap(raw, heldBackFrame);
+    if (raw.empty())
+        return;
     const cv::Mat prepared = prepareFrame(raw, channel->locationCopy(), Clock::now());
     raw.release();
 
@@ -214,6 +221,7 @@ void CaptureThread::streamBroke(cv::VideoCapture& capture, QString& target) {
     completeFile();
     target.clear();
     capture.release();
+    heldBackFrame.release();
     setFrame(QImage());
     postText(kTextCannotConnect);
     openRetries = 0;

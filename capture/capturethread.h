@@ -101,6 +101,7 @@ private:
     qint64 nextWriterAttemptAtMs = 0;
     bool writerFailing = false;
     qint64 sourceOriginMs = -1; // monotonic time of a paced source's position 0
+    cv::Mat heldBackFrame;      // newest frame read, used when the next one arrives whole
     QDateTime cycleStart;
     QElapsedTimer sinceStart; // monotonic; started in the constructor, read by both threads
 
