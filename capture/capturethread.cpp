@@ -241,7 +241,7 @@ void CaptureThread::paceToSource(cv::VideoCapture& capture) {
 void CaptureThread::checkFileState(QString& target) {
     if (!channel->recording) {
         {
-            QMutexLocker lock(&writerMutex);
+            std::lock_guard<std::mutex> lock(writerMutex);
             // A pause must not be filled with repeats when recording resumes into the same file.
             if (writer && framesInFile > 0)
                 timelinePaused = true;
@@ -256,7 +256,7 @@ void CaptureThread::checkFileState(QString& target) {
     bool failed = false;
     QString path;
     {
-        QMutexLocker lock(&writerMutex);
+        std::lock_guard<std::mutex> lock(writerMutex);
         full = fileFull;
         failed = writeFailed;
         path = writerPath;
@@ -277,7 +277,7 @@ void CaptureThread::checkFileState(QString& target) {
 
 bool CaptureThread::ensureWriter(const QString& target) {
     {
-        QMutexLocker lock(&writerMutex);
+        std::lock_guard<std::mutex> lock(writerMutex);
         if (writer)
             return true;
     }
@@ -307,7 +307,7 @@ bool CaptureThread::ensureWriter(const QString& target) {
 
     OpenRecordings::add(target);
     {
-        QMutexLocker lock(&writerMutex);
+        std::lock_guard<std::mutex> lock(writerMutex);
         writer = std::move(opened);
         writerPath = target;
         framesInFile = 0;
@@ -324,7 +324,7 @@ bool CaptureThread::ensureWriter(const QString& target) {
 }
 
 void CaptureThread::writeOnTimeline(const cv::Mat& prepared) {
-    QMutexLocker lock(&writerMutex);
+    std::lock_guard<std::mutex> lock(writerMutex);
     if (!writer || fileFull || writeFailed)
         return;
 
@@ -364,7 +364,7 @@ void CaptureThread::completeFile() {
     QString path;
     qint64 frames = 0;
     {
-        QMutexLocker lock(&writerMutex);
+        std::lock_guard<std::mutex> lock(writerMutex);
         closing = std::move(writer);
         path = writerPath;
         frames = framesInFile;

@@ -2,11 +2,11 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QImage>
-#include <QMutex>
 #include <QPointer>
 #include <QString>
 #include <QThread>
@@ -106,7 +106,8 @@ private:
     QElapsedTimer sinceStart; // monotonic; started in the constructor, read by both threads
 
     // The open recording file, shared by the loop and processImage().
-    QMutex writerMutex;
+    // A std::mutex rather than a QMutex: thread sanitizers see every lock of it, contended or not.
+    std::mutex writerMutex;
     std::unique_ptr<cv::VideoWriter> writer;
     QString writerPath;
     qint64 framesInFile = 0;

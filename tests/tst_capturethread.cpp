@@ -21,6 +21,12 @@
 #include "support/mediaprobe.h"
 
 namespace {
+// A sanitized build runs our code several times slower: it checks correctness, not keeping up.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr bool kSpeedMeasurable = false;
+#else
+constexpr bool kSpeedMeasurable = true;
+#endif
 constexpr qint64 kIyuvFileBytesPerFrame = 640 * 480 * 3 / 2 + 8;
 
 double processCpuSeconds() {
@@ -164,6 +170,8 @@ void TestCaptureThread::recordsAtWallClockSpeed() {
     const double sourceSec = (counters.last() - counters.first() + 1) / double(sourceFps);
     qInfo("source frames %d..%d (%.2f s), largest step %d", counters.first(), counters.last(),
           sourceSec, largestStep);
+    if (!kSpeedMeasurable)
+        return;
     QVERIFY2(
         qAbs(recordedSec - sourceSec) < 0.5,
         qPrintable(QStringLiteral("%1 s recorded of %2 s sent").arg(recordedSec).arg(sourceSec)));
@@ -252,7 +260,7 @@ void TestCaptureThread::droppedStreamReconnectsIntoNewFile_data() {
 void TestCaptureThread::droppedStreamReconnectsIntoNewFile() {
     QFETCH(QStringList, faults);
     QFETCH(bool, outage);
-    CamsimProcess camera(QStringList{"--fps", "25", "--width", "1280", "--height", "720"} + faults);
+    CamsimProcess camera(QStringList{"--fps", "25", "--width", "640", "--height", "480"} + faults);
     QVERIFY2(camera.start(), qPrintable(camera.errorString()));
     CapturePanel panel(1, camera.streamUrl());
     CaptureWorker worker(panel, dataDrive, true);
