@@ -423,3 +423,6 @@ void CaptureThread::requestStill(const QString& path) {
         },
         Qt::QueuedConnection);
 }
+
+// Compiled with this file, so that linking the worker does not pull in every other moc output.
+#include "moc_capturethread.cpp"

@@ -5,8 +5,7 @@
 #include <QHostAddress>
 #include <QTcpServer>
 
-quint16 freeLocalPort()
-{
+quint16 freeLocalPort() {
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
     return probe.serverPort();
@@ -15,28 +14,24 @@ quint16 freeLocalPort()
 FfmpegMjpegServer::FfmpegMjpegServer(int fps, QSize size, quint16 port)
     : fps(fps)
     , size(size)
-    , port_(port ? port : freeLocalPort())
-{
+    , port_(port ? port : freeLocalPort()) {}
+
+FfmpegMjpegServer::~FfmpegMjpegServer() {
+    kill();
 }
 
-FfmpegMjpegServer::~FfmpegMjpegServer() { kill(); }
-
-bool FfmpegMjpegServer::start()
-{
+bool FfmpegMjpegServer::start() {
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(QStringLiteral("ffmpeg"),
-                  {"-v", "error", "-re", "-f", "lavfi", "-i",
-                   QStringLiteral("testsrc=size=%1x%2:rate=%3")
-                       .arg(size.width())
-                       .arg(size.height())
-                       .arg(fps),
-                   "-c:v", "mjpeg", "-q:v", "5", "-f", "mpjpeg", "-listen", "1",
-                   QStringLiteral("http://127.0.0.1:%1/axis-cgi/mjpg/video.cgi").arg(port_)});
+    process.start(
+        QStringLiteral("ffmpeg"),
+        {"-v", "fatal", "-re", "-f", "lavfi", "-i",
+         QStringLiteral("testsrc=size=%1x%2:rate=%3").arg(size.width()).arg(size.height()).arg(fps),
+         "-c:v", "mjpeg", "-q:v", "5", "-f", "mpjpeg", "-listen", "1",
+         QStringLiteral("http://127.0.0.1:%1/axis-cgi/mjpg/video.cgi").arg(port_)});
     return process.waitForStarted(5000);
 }
 
-void FfmpegMjpegServer::kill()
-{
+void FfmpegMjpegServer::kill() {
     if (process.state() == QProcess::NotRunning)
         return;
     resume();
@@ -44,19 +39,16 @@ void FfmpegMjpegServer::kill()
     process.waitForFinished(5000);
 }
 
-void FfmpegMjpegServer::pause()
-{
+void FfmpegMjpegServer::pause() {
     if (process.state() != QProcess::NotRunning)
         ::kill(static_cast<pid_t>(process.processId()), SIGSTOP);
 }
 
-void FfmpegMjpegServer::resume()
-{
+void FfmpegMjpegServer::resume() {
     if (process.state() != QProcess::NotRunning)
         ::kill(static_cast<pid_t>(process.processId()), SIGCONT);
 }
 
-QString FfmpegMjpegServer::streamUrl() const
-{
+QString FfmpegMjpegServer::streamUrl() const {
     return QStringLiteral("http://127.0.0.1:%1/axis-cgi/mjpg/video.cgi").arg(port_);
 }

@@ -11,8 +11,7 @@ struct RunResult {
     QString err;
 };
 
-RunResult run(const QString& program, const QStringList& arguments, int timeoutMs)
-{
+RunResult run(const QString& program, const QStringList& arguments, int timeoutMs) {
     RunResult result;
     QProcess process;
     process.start(program, arguments);
@@ -34,16 +33,15 @@ RunResult run(const QString& program, const QStringList& arguments, int timeoutM
 }
 } // namespace
 
-MediaInfo MediaProbe::probe(const QString& path, int timeoutMs)
-{
+MediaInfo MediaProbe::probe(const QString& path, int timeoutMs) {
     MediaInfo info;
-    const RunResult r = run(QStringLiteral("ffprobe"),
-                            {"-v", "error", "-select_streams", "v:0", "-count_frames",
-                             "-show_entries",
-                             "stream=codec_name,codec_tag_string,codec_tag,pix_fmt,width,height,"
-                             "r_frame_rate,nb_read_frames,duration",
-                             "-of", "default=noprint_wrappers=1", path},
-                            timeoutMs);
+    const RunResult r =
+        run(QStringLiteral("ffprobe"),
+            {"-v", "error", "-select_streams", "v:0", "-count_frames", "-show_entries",
+             "stream=codec_name,codec_tag_string,codec_tag,pix_fmt,width,height,"
+             "r_frame_rate,nb_read_frames,duration",
+             "-of", "default=noprint_wrappers=1", path},
+            timeoutMs);
     QMap<QString, QString> fields;
     for (const QString& line : r.out.split('\n', Qt::SkipEmptyParts)) {
         const int eq = line.indexOf('=');
@@ -68,8 +66,7 @@ MediaInfo MediaProbe::probe(const QString& path, int timeoutMs)
     return info;
 }
 
-QString MediaProbe::decodeErrors(const QString& path, int timeoutMs)
-{
+QString MediaProbe::decodeErrors(const QString& path, int timeoutMs) {
     const RunResult r =
         run(QStringLiteral("ffmpeg"), {"-v", "error", "-i", path, "-f", "null", "-"}, timeoutMs);
     if (!r.finished || r.exitCode != 0)
@@ -77,8 +74,7 @@ QString MediaProbe::decodeErrors(const QString& path, int timeoutMs)
     return r.err.trimmed();
 }
 
-bool MediaProbe::runFfmpeg(const QStringList& arguments, int timeoutMs, QString* errorText)
-{
+bool MediaProbe::runFfmpeg(const QStringList& arguments, int timeoutMs, QString* errorText) {
     const RunResult r =
         run(QStringLiteral("ffmpeg"), QStringList{"-v", "error", "-y"} + arguments, timeoutMs);
     if (errorText)

@@ -5,17 +5,17 @@
 
 // What ffprobe and ffmpeg say about a recorded file: the checks a user would make by hand.
 struct MediaInfo {
-    bool ok = false;       // ffprobe ran and found a video stream
-    QString codec;         // codec_name, e.g. "rawvideo"
-    QString codecTag;      // codec_tag_string, e.g. "IYUV"
-    QString codecTagHex;   // codec_tag, e.g. "0x56555949"
-    QString pixelFormat;   // pix_fmt, e.g. "yuv420p"
+    bool ok = false;     // ffprobe ran and found a video stream
+    QString codec;       // codec_name, e.g. "rawvideo"
+    QString codecTag;    // codec_tag_string, e.g. "IYUV"
+    QString codecTagHex; // codec_tag, e.g. "0x56555949"
+    QString pixelFormat; // pix_fmt, e.g. "yuv420p"
     int width = 0;
     int height = 0;
-    QString frameRate;     // r_frame_rate, e.g. "25/1"
+    QString frameRate;      // r_frame_rate, e.g. "25/1"
     qint64 frameCount = -1; // frames actually decoded (count_frames)
     double durationSec = -1;
-    QString error;         // ffprobe's complaint when !ok
+    QString error; // ffprobe's complaint when !ok
 };
 
 namespace MediaProbe {
