@@ -45,6 +45,18 @@ void paintStatus(QLabel* label, const QString& text, const QColor& textColour,
     label->setText(text);
 }
 
+// Whether the panel has something to capture from: the stream URL of an IP camera, the bound
+// device of a local one. A device name alone proves nothing: the camera settings dialog stores the
+// text "0" for a panel without one. A camera that is not configured has no source.
+bool hasSource(const ChannelConfig& c, const QCamera* device)
+{
+    if (c.cameraType == 1)
+        return !c.url.isEmpty();
+    if (c.cameraType == 0)
+        return device != nullptr;
+    return false;
+}
+
 // Where recordings go when nothing else is configured: the file-system root where the user may
 // write there (as on Windows), else the user's Videos folder.
 QString defaultDataDrive(const QString& rootPath)
@@ -166,6 +178,9 @@ Camera::~Camera()
 
 void Camera::closeEvent(QCloseEvent* event)
 {
+    // From here on no tick may start a worker behind the stops below.
+    closed = true;
+    scheduleTimer->stop();
     writeConfig();
     // Tell every worker to stop before waiting for any, so that stalled streams time out in
     // parallel and the close takes one read time-out at most, not one per camera.
@@ -360,7 +375,7 @@ void Camera::stopRecording(int i)
 void Camera::startCamera(int cam)
 {
     ChannelConfig& c = channels[cam];
-    if (c.boundDevice.isEmpty() && c.url.isEmpty())
+    if (!hasSource(c, cameras[cam]))
         return;
     if (c.thread) {
         c.thread->stop();
@@ -433,7 +448,7 @@ void Camera::setButtons()
             c.viewfinder->hide();
             c.previewLabel->show();
         }
-        if (c.url.isEmpty() && c.boundDevice.isEmpty())
+        if (!hasSource(c, cameras[i]))
             c.recordButton->setEnabled(false);
     }
 }
@@ -467,17 +482,18 @@ void Camera::configTimer()
 
 void Camera::checkRecordingTime()
 {
-    if (scheduleBusy)
+    if (scheduleBusy || closed)
         return;
     scheduleBusy = true;
 
     const quint32 now = hhmmOf(Clock::now().time());
-    for (int i = 0; i < kCameraCount; ++i) {
+    // Events processed during a stop or a preview may close the window: after that, no camera
+    // is started.
+    for (int i = 0; i < kCameraCount && !closed; ++i) {
         ChannelConfig& c = channels[i];
         // A camera without a source cannot record: the rules leave it alone rather than let
         // its panel claim a recording that nothing writes.
-        const bool hasSource = !c.url.isEmpty() || !c.boundDevice.isEmpty();
-        if (hasSource && !c.manualStart && !c.manualStop) {
+        if (hasSource(c, cameras[i]) && !c.manualStart && !c.manualStop) {
             if (c.recordOnStart && !c.running) {
                 c.recording = true;
                 startRecording(i);
@@ -495,6 +511,8 @@ void Camera::checkRecordingTime()
                 c.manualStop = false;
             }
         }
+        if (closed)
+            break;
         if (c.cameraType != 1)
             continue;
         if (!c.thread) {

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+#include "app/camera.h"
+#include "app/channelconfig.h"
+
+class QTimer;
+
+// What a test of the main window needs around a real `Camera`: its two files prepared in the
+// test-mode configuration folder, its schedule timer, and a clock that the test sets.
+namespace WindowFixture {
+
+// The folder in which the window looks for config.xml and settings.xml (test mode on).
+QString appDataFolder();
+
+// The eight camera records that config.xml is written from; every camera not configured.
+using Cameras = std::array<ChannelConfig, kCameraCount>;
+
+// Writes settings.xml (the data drive, deletion of old recordings off) and config.xml for the
+// eight cameras. `dataDrive` must end in "/".
+bool writeFiles(const QString& dataDrive, const Cameras& cameras);
+void removeFiles();
+
+// The window's one-second schedule timer; null if there is none.
+QTimer* scheduleTimer(Camera& window);
+
+// Accepts or rejects the next modal dialog as soon as it is shown (gives up after 10 s). Call it
+// just before the call that runs the dialog.
+void answerNextDialog(bool accept);
+
+// Recordings of camera `number` under the data drive, sorted by name.
+QStringList recordings(const QString& dataDrive, int number);
+
+// Empty when the recording passes the checks a user would make (IYUV raw video, yuv420p,
+// 640 x 480, 25 fps, at least one frame, decodes without errors); otherwise what is wrong.
+QString recordingProblems(const QString& path);
+
+} // namespace WindowFixture
+
+// A clock that stands still at the time the test sets. Installed on construction, the wall clock
+// is restored on destruction. Reads from the GUI thread are counted apart from the workers'.
+class FakeClock final {
+public:
+    explicit FakeClock(const QDateTime& start);
+    ~FakeClock();
+    FakeClock(const FakeClock&) = delete;
+    FakeClock& operator=(const FakeClock&) = delete;
+
+    void set(const QDateTime& when) { msecs = when.toMSecsSinceEpoch(); }
+    // The same day, at hh:mm:ss.
+    void setTime(int hour, int minute, int second = 0);
+    int guiReads() const { return guiReadCount; }
+    void resetGuiReads() { guiReadCount = 0; }
+
+private:
+    std::atomic<qint64> msecs;
+    std::atomic<int> guiReadCount{0};
+};
