@@ -57,6 +57,15 @@ bool hasSource(const ChannelConfig& c, const QCamera* device)
     return false;
 }
 
+// Tells the panel's worker to stop, waits until it has ended (its file completed), deletes it.
+void endWorker(ChannelConfig& c)
+{
+    c.thread->stop();
+    c.thread->wait();
+    delete c.thread;
+    c.thread = nullptr;
+}
+
 // Where recordings go when nothing else is configured: the file-system root where the user may
 // write there (as on Windows), else the user's Videos folder.
 QString defaultDataDrive(const QString& rootPath)
@@ -347,6 +356,10 @@ void Camera::startRecording(int i)
         c.recordButton->setEnabled(false);
         c.stopButton->setEnabled(false);
     }
+    // A worker that runs for the preview would see `recording` before it is replaced and begin
+    // a file of its own, named from when it started: end it first.
+    if (channels[i].thread && hasSource(channels[i], cameras[i]))
+        endWorker(channels[i]);
     channels[i].recording = true;
     startCamera(i);
     channels[i].manualStart = true;
@@ -377,12 +390,8 @@ void Camera::startCamera(int cam)
     ChannelConfig& c = channels[cam];
     if (!hasSource(c, cameras[cam]))
         return;
-    if (c.thread) {
-        c.thread->stop();
-        c.thread->wait();
-        delete c.thread;
-        c.thread = nullptr;
-    }
+    if (c.thread)
+        endWorker(c);
     c.previewLabel->setText(QString::fromLatin1(kTextConnecting));
     c.running = true;
     startRecordingThread(cam);
@@ -393,10 +402,7 @@ void Camera::stopCamera(int cam)
 {
     ChannelConfig& c = channels[cam];
     if (c.thread) {
-        c.thread->stop();
-        c.thread->wait();
-        delete c.thread;
-        c.thread = nullptr;
+        endWorker(c);
         c.recording = false;
     }
     setButtons();
@@ -494,14 +500,13 @@ void Camera::checkRecordingTime()
         // A camera without a source cannot record: the rules leave it alone rather than let
         // its panel claim a recording that nothing writes.
         if (hasSource(c, cameras[i]) && !c.manualStart && !c.manualStop) {
+            // startRecording sets `recording` itself, once the preview's worker has ended.
             if (c.recordOnStart && !c.running) {
-                c.recording = true;
                 startRecording(i);
                 c.manualStart = false;
             }
             const bool inWindow = windowContains(c.recordStart, c.recordStop, now);
             if (inWindow && c.record && !c.recording) {
-                c.recording = true;
                 startRecording(i);
                 c.manualStart = false;
             }

@@ -157,7 +157,9 @@ void ScheduleTest::dayWindowOpensAndCloses() {
     QVERIFY(w);
     ChannelConfig& c = w->channel(2);
 
-    tick(*w);
+    // The preview runs, frame after frame, when the window opens.
+    QTRY_VERIFY_WITH_TIMEOUT((tick(*w), !c.previewLabel->pixmap(Qt::ReturnByValue).isNull()),
+                             kOpenTimeoutMs);
     QVERIFY(!c.recording);
     const QPointer<CaptureThread> preview = c.thread;
     QVERIFY(preview);
@@ -169,6 +171,8 @@ void ScheduleTest::dayWindowOpensAndCloses() {
     const QPointer<CaptureThread> recorder = c.thread;
     QVERIFY(recorder);
     QTRY_VERIFY_WITH_TIMEOUT(c.stopButton->isEnabled(), kOpenTimeoutMs);
+    const QString drive = dataDrive.path() + '/';
+    QTRY_VERIFY_WITH_TIMEOUT(!WindowFixture::recordings(drive, 3).isEmpty(), kOpenTimeoutMs);
 
     clock.setTime(17, 44, 59);
     tick(*w);
@@ -184,7 +188,10 @@ void ScheduleTest::dayWindowOpensAndCloses() {
     QVERIFY(!c.manualStop); // the schedule's own stop leaves the camera to the schedule
     QVERIFY(c.thread);      // and the preview is back on the same tick
     QVERIFY(c.running);
-    QVERIFY(!WindowFixture::recordings(dataDrive.path() + '/', 3).isEmpty());
+    // One file, begun when the window opened: the preview worker wrote nothing meanwhile.
+    const QStringList files = WindowFixture::recordings(drive, 3);
+    QVERIFY2(files.size() == 1 && files.first().endsWith("camera-3-2024-03-14_08-30-00-0000.avi"),
+             qPrintable(files.join(' ')));
 }
 
 void ScheduleTest::nightWindowRecordsAcrossMidnight() {
