@@ -1,6 +1,7 @@
 #include "capture/capturethread.h"
 
 #include <exception>
+#include <utility>
 #include <vector>
 
 #include <QCameraImageCapture>
@@ -152,6 +153,7 @@ bool CaptureThread::openStream(cv::VideoCapture& capture) {
     }
     setFrame(QImage()); // the status text stays visible until the first frame replaces it
     sourceOriginMs = -1;
+    heldBackFrame.release();
     if (opened) {
         openRetries = 0;
         postText(kTextConnected);
@@ -184,6 +186,11 @@ void CaptureThread::runNetworkPass(cv::VideoCapture& capture, QString& target) {
     }
     if (pacedSource)
         paceToSource(capture);
+    // A frame is used once the stream has gone on past it: the last one before a cut is often a
+    // torn JPEG, decoded half grey, and must not reach the recording.
+    std::swap(raw, heldBackFrame);
+    if (raw.empty())
+        return;
     const cv::Mat prepared = prepareFrame(raw, channel->locationCopy(), Clock::now());
     raw.release();
 
@@ -214,6 +221,7 @@ void CaptureThread::streamBroke(cv::VideoCapture& capture, QString& target) {
     completeFile();
     target.clear();
     capture.release();
+    heldBackFrame.release();
     setFrame(QImage());
     postText(kTextCannotConnect);
     openRetries = 0;
@@ -233,7 +241,7 @@ void CaptureThread::paceToSource(cv::VideoCapture& capture) {
 void CaptureThread::checkFileState(QString& target) {
     if (!channel->recording) {
         {
-            QMutexLocker lock(&writerMutex);
+            std::lock_guard<std::mutex> lock(writerMutex);
             // A pause must not be filled with repeats when recording resumes into the same file.
             if (writer && framesInFile > 0)
                 timelinePaused = true;
@@ -248,7 +256,7 @@ void CaptureThread::checkFileState(QString& target) {
     bool failed = false;
     QString path;
     {
-        QMutexLocker lock(&writerMutex);
+        std::lock_guard<std::mutex> lock(writerMutex);
         full = fileFull;
         failed = writeFailed;
         path = writerPath;
@@ -269,7 +277,7 @@ void CaptureThread::checkFileState(QString& target) {
 
 bool CaptureThread::ensureWriter(const QString& target) {
     {
-        QMutexLocker lock(&writerMutex);
+        std::lock_guard<std::mutex> lock(writerMutex);
         if (writer)
             return true;
     }
@@ -299,7 +307,7 @@ bool CaptureThread::ensureWriter(const QString& target) {
 
     OpenRecordings::add(target);
     {
-        QMutexLocker lock(&writerMutex);
+        std::lock_guard<std::mutex> lock(writerMutex);
         writer = std::move(opened);
         writerPath = target;
         framesInFile = 0;
@@ -316,7 +324,7 @@ bool CaptureThread::ensureWriter(const QString& target) {
 }
 
 void CaptureThread::writeOnTimeline(const cv::Mat& prepared) {
-    QMutexLocker lock(&writerMutex);
+    std::lock_guard<std::mutex> lock(writerMutex);
     if (!writer || fileFull || writeFailed)
         return;
 
@@ -356,7 +364,7 @@ void CaptureThread::completeFile() {
     QString path;
     qint64 frames = 0;
     {
-        QMutexLocker lock(&writerMutex);
+        std::lock_guard<std::mutex> lock(writerMutex);
         closing = std::move(writer);
         path = writerPath;
         frames = framesInFile;

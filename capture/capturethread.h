@@ -2,11 +2,11 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QImage>
-#include <QMutex>
 #include <QPointer>
 #include <QString>
 #include <QThread>
@@ -101,11 +101,13 @@ private:
     qint64 nextWriterAttemptAtMs = 0;
     bool writerFailing = false;
     qint64 sourceOriginMs = -1; // monotonic time of a paced source's position 0
+    cv::Mat heldBackFrame;      // newest frame read, used when the next one arrives whole
     QDateTime cycleStart;
     QElapsedTimer sinceStart; // monotonic; started in the constructor, read by both threads
 
     // The open recording file, shared by the loop and processImage().
-    QMutex writerMutex;
+    // A std::mutex rather than a QMutex: thread sanitizers see every lock of it, contended or not.
+    std::mutex writerMutex;
     std::unique_ptr<cv::VideoWriter> writer;
     QString writerPath;
     qint64 framesInFile = 0;

@@ -5,32 +5,38 @@
 
 namespace {
 std::mutex listMutex;
-QSet<QString>& openFiles()
-{
+QSet<QString>& openFiles() {
     static QSet<QString> files;
     return files;
 }
 std::atomic<quint64> failures{0};
 } // namespace
 
-void OpenRecordings::add(const QString& path)
-{
+void OpenRecordings::add(const QString& path) {
     std::lock_guard<std::mutex> lock(listMutex);
     openFiles().insert(path);
 }
 
-void OpenRecordings::remove(const QString& path)
-{
+void OpenRecordings::remove(const QString& path) {
     std::lock_guard<std::mutex> lock(listMutex);
     openFiles().remove(path);
 }
 
-QSet<QString> OpenRecordings::snapshot()
-{
+QSet<QString> OpenRecordings::snapshot() {
     std::lock_guard<std::mutex> lock(listMutex);
-    return openFiles();
+    // A deep copy: a shallow one would share its data with the list, and the list's next change
+    // in another thread decides whether to detach by a relaxed read of the share count.
+    QSet<QString> copy;
+    copy.reserve(openFiles().size());
+    for (const QString& path : openFiles())
+        copy.insert(path);
+    return copy;
 }
 
-void OpenRecordings::reportWriteFailure() { ++failures; }
+void OpenRecordings::reportWriteFailure() {
+    ++failures;
+}
 
-quint64 OpenRecordings::writeFailureCount() { return failures.load(); }
+quint64 OpenRecordings::writeFailureCount() {
+    return failures.load();
+}
