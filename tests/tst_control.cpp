@@ -74,11 +74,14 @@ private:
         cameras[index].url = camsim.streamUrl();
     }
 
+    QTemporaryDir home;
     QTemporaryDir dataDrive;
     CamsimProcess camsim{{"--width", "640", "--height", "480", "--loop", "25"}};
 };
 
 void ControlTest::initTestCase() {
+    QVERIFY(home.isValid());
+    WindowFixture::isolateHome(home.path());
     QStandardPaths::setTestModeEnabled(true);
     QVERIFY(dataDrive.isValid());
     QVERIFY2(camsim.start(), qPrintable(camsim.errorString()));

@@ -75,11 +75,14 @@ private:
         cameras[index].recordStop = stop;
     }
 
+    QTemporaryDir home;
     QTemporaryDir dataDrive;
     CamsimProcess camsim{{"--width", "640", "--height", "480", "--loop", "25"}};
 };
 
 void ScheduleTest::initTestCase() {
+    QVERIFY(home.isValid());
+    WindowFixture::isolateHome(home.path());
     QStandardPaths::setTestModeEnabled(true);
     QVERIFY(dataDrive.isValid());
     QVERIFY2(camsim.start(), qPrintable(camsim.errorString()));

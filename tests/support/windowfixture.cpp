@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDialog>
 #include <QDir>
+#include <QFile>
 #include <QDirIterator>
 #include <QStandardPaths>
 #include <QThread>
@@ -14,7 +15,10 @@
 #include "capture/clock.h"
 #include "settings/configfile.h"
 #include "settings/settingsfile.h"
-#include "support/mediaprobe.h"
+
+void WindowFixture::isolateHome(const QString& home) {
+    qputenv("HOME", QFile::encodeName(home));
+}
 
 QString WindowFixture::appDataFolder() {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
@@ -71,30 +75,6 @@ QStringList WindowFixture::recordings(const QString& dataDrive, int number) {
         files << it.next();
     files.sort();
     return files;
-}
-
-QString WindowFixture::recordingProblems(const QString& path) {
-    const MediaInfo info = MediaProbe::probe(path);
-    if (!info.ok)
-        return path + QStringLiteral(": ") + info.error;
-    QStringList wrong;
-    const auto expect = [&wrong](const char* what, const QString& seen, const QString& wanted) {
-        if (seen != wanted)
-            wrong << QStringLiteral("%1 %2, not %3").arg(QLatin1String(what), seen, wanted);
-    };
-    expect("codec", info.codec, QStringLiteral("rawvideo"));
-    expect("tag", info.codecTag, QStringLiteral("IYUV"));
-    expect("pixel format", info.pixelFormat, QStringLiteral("yuv420p"));
-    expect("size", QStringLiteral("%1x%2").arg(info.width).arg(info.height),
-           QStringLiteral("640x480"));
-    expect("frame rate", info.frameRate, QStringLiteral("25/1"));
-    if (info.frameCount <= 0)
-        wrong << QStringLiteral("no frames");
-    const QString decodeErrors = MediaProbe::decodeErrors(path);
-    if (!decodeErrors.isEmpty())
-        wrong << QStringLiteral("decode: ") + decodeErrors;
-    return wrong.isEmpty() ? QString()
-                           : path + QStringLiteral(": ") + wrong.join(QStringLiteral("; "));
 }
 
 FakeClock::FakeClock(const QDateTime& start)

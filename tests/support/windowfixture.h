@@ -16,6 +16,10 @@ class QTimer;
 // test-mode configuration folder, its schedule timer, and a clock that the test sets.
 namespace WindowFixture {
 
+// Gives this test process a home of its own, so that test-mode configuration folders of other
+// test processes running at the same time (they share ~/.qttest) cannot touch its files.
+void isolateHome(const QString& home);
+
 // The folder in which the window looks for config.xml and settings.xml (test mode on).
 QString appDataFolder();
 
@@ -36,10 +40,6 @@ void answerNextDialog(bool accept);
 
 // Recordings of camera `number` under the data drive, sorted by name.
 QStringList recordings(const QString& dataDrive, int number);
-
-// Empty when the recording passes the checks a user would make (IYUV raw video, yuv420p,
-// 640 x 480, 25 fps, at least one frame, decodes without errors); otherwise what is wrong.
-QString recordingProblems(const QString& path);
 
 } // namespace WindowFixture
 
