@@ -8,13 +8,11 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
 #include "app/camera.h"
 #include "capture/capturethread.h"
-#include "support/camsimprocess.h"
 #include "support/windowfixture.h"
 
 namespace {
@@ -66,43 +64,16 @@ private slots:
     void startCameraWithoutSourceDoesNothing();
 
 private:
-    // Writes the files for these cameras and opens a window on them, with the schedule held
-    // still so that only the test drives the panels.
-    std::unique_ptr<Camera> openWindow(const WindowFixture::Cameras& cameras);
-    void streamOn(WindowFixture::Cameras& cameras, int index) {
-        cameras[index].cameraType = 1;
-        cameras[index].url = camsim.streamUrl();
-    }
-
-    QTemporaryDir home;
-    QTemporaryDir dataDrive;
-    CamsimProcess camsim{{"--width", "640", "--height", "480", "--loop", "25"}};
+    WindowTestEnvironment env;
 };
 
 void ControlTest::initTestCase() {
-    QVERIFY(home.isValid());
-    WindowFixture::isolateHome(home.path());
-    QStandardPaths::setTestModeEnabled(true);
-    QVERIFY(dataDrive.isValid());
-    QVERIFY2(camsim.start(), qPrintable(camsim.errorString()));
+    QString error;
+    QVERIFY2(env.setUp(&error), qPrintable(error));
 }
 
 void ControlTest::cleanup() {
     WindowFixture::removeFiles();
-}
-
-std::unique_ptr<Camera> ControlTest::openWindow(const WindowFixture::Cameras& cameras) {
-    if (!WindowFixture::writeFiles(dataDrive.path() + QLatin1Char('/'), cameras))
-        return nullptr;
-    auto window = std::make_unique<Camera>();
-    if (QTimer* timer = WindowFixture::scheduleTimer(*window))
-        timer->stop();
-    else
-        return nullptr;
-    window->show();
-    if (!QTest::qWaitForWindowExposed(window.get()))
-        return nullptr;
-    return window;
 }
 
 enum class Action { None, StartCamera, StartRecording, StartRecordingOpened, StopRecording };
@@ -149,8 +120,8 @@ void ControlTest::panelStates() {
     cameras[5].cameraType = cameraType;
     cameras[5].deviceName = QStringLiteral("/dev/no-such-camera");
     if (stream)
-        streamOn(cameras, 5);
-    auto w = openWindow(cameras);
+        env.streamOn(cameras, 5);
+    auto w = env.openWindow(cameras);
     QVERIFY(w);
     ChannelConfig& c = w->channel(5);
 
@@ -199,9 +170,9 @@ void ControlTest::panelStates() {
 
 void ControlTest::stopShowsStoppingBeforeTheWait() {
     WindowFixture::Cameras cameras;
-    streamOn(cameras, 3);
-    streamOn(cameras, 6);
-    auto w = openWindow(cameras);
+    env.streamOn(cameras, 3);
+    env.streamOn(cameras, 6);
+    auto w = env.openWindow(cameras);
     QVERIFY(w);
     ChannelConfig& c = w->channel(3);
     ChannelConfig& other = w->channel(6);
@@ -209,8 +180,7 @@ void ControlTest::stopShowsStoppingBeforeTheWait() {
     QTRY_VERIFY_WITH_TIMEOUT(c.stopButton->isEnabled(), kOpenTimeoutMs);
     other.recordButton->click();
     QTRY_VERIFY_WITH_TIMEOUT(other.stopButton->isEnabled(), kOpenTimeoutMs);
-    QTRY_VERIFY_WITH_TIMEOUT(!WindowFixture::recordings(dataDrive.path() + '/', 4).isEmpty(),
-                             kOpenTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!WindowFixture::recordings(env.drive(), 4).isEmpty(), kOpenTimeoutMs);
 
     const QPointer<CaptureThread> worker = c.thread;
     const auto describe = [&] {
@@ -264,11 +234,11 @@ void ControlTest::startCameraReplacesRunningWorker_data() {
 void ControlTest::startCameraReplacesRunningWorker() {
     QFETCH(bool, recording);
     WindowFixture::Cameras cameras;
-    streamOn(cameras, 1);
-    auto w = openWindow(cameras);
+    env.streamOn(cameras, 1);
+    auto w = env.openWindow(cameras);
     QVERIFY(w);
     ChannelConfig& c = w->channel(1);
-    const QString drive = dataDrive.path() + '/';
+    const QString drive = env.drive();
     const int filesBefore = WindowFixture::recordings(drive, 2).size();
 
     if (recording)
@@ -321,9 +291,9 @@ void ControlTest::startCameraReplacesRunningWorker() {
 
 void ControlTest::recordOnePanelWhileAnotherRecords() {
     WindowFixture::Cameras cameras;
-    streamOn(cameras, 1);
-    streamOn(cameras, 4);
-    auto w = openWindow(cameras);
+    env.streamOn(cameras, 1);
+    env.streamOn(cameras, 4);
+    auto w = env.openWindow(cameras);
     QVERIFY(w);
     ChannelConfig& two = w->channel(1);
     ChannelConfig& five = w->channel(4);
@@ -357,8 +327,8 @@ void ControlTest::recordOnePanelWhileAnotherRecords() {
 
 void ControlTest::stopCameraWithoutWorkerRefreshesButtons() {
     WindowFixture::Cameras cameras;
-    streamOn(cameras, 0);
-    auto w = openWindow(cameras);
+    env.streamOn(cameras, 0);
+    auto w = env.openWindow(cameras);
     QVERIFY(w);
     // Panels left out of step by hand: stopCamera brings every panel back in line.
     w->channel(0).recordButton->setEnabled(false);
@@ -384,7 +354,7 @@ void ControlTest::startCameraWithoutSourceDoesNothing_data() {
     QTest::newRow("not configured") << -1 << QString() << QString();
     // What the camera settings dialog leaves for a panel without a local device.
     QTest::newRow("ip camera without url, device text 0") << 1 << QString() << QStringLiteral("0");
-    QTest::newRow("not configured, with a url") << -1 << camsim.streamUrl() << QString();
+    QTest::newRow("not configured, with a url") << -1 << env.streamUrl() << QString();
 }
 
 void ControlTest::startCameraWithoutSourceDoesNothing() {
@@ -394,7 +364,7 @@ void ControlTest::startCameraWithoutSourceDoesNothing() {
     WindowFixture::Cameras cameras;
     cameras[2].cameraType = cameraType;
     cameras[2].url = url;
-    auto w = openWindow(cameras);
+    auto w = env.openWindow(cameras);
     QVERIFY(w);
     ChannelConfig& c = w->channel(2);
     c.boundDevice = boundDevice;

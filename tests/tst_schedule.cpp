@@ -6,14 +6,12 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
 #include "app/camera.h"
 #include "capture/capturethread.h"
 #include "capture/clock.h"
-#include "support/camsimprocess.h"
 #include "support/windowfixture.h"
 
 namespace {
@@ -63,49 +61,25 @@ private slots:
     void closeDuringTickStartsNothing();
 
 private:
-    std::unique_ptr<Camera> openWindow(const WindowFixture::Cameras& cameras);
-    void streamOn(WindowFixture::Cameras& cameras, int index) {
-        cameras[index].cameraType = 1;
-        cameras[index].url = camsim.streamUrl();
-    }
+    // A camera on the stream with this daily window in force.
     void windowed(WindowFixture::Cameras& cameras, int index, quint32 start, quint32 stop) {
-        streamOn(cameras, index);
+        env.streamOn(cameras, index);
         cameras[index].record = true;
         cameras[index].recordStart = start;
         cameras[index].recordStop = stop;
     }
 
-    QTemporaryDir home;
-    QTemporaryDir dataDrive;
-    CamsimProcess camsim{{"--width", "640", "--height", "480", "--loop", "25"}};
+    WindowTestEnvironment env;
 };
 
 void ScheduleTest::initTestCase() {
-    QVERIFY(home.isValid());
-    WindowFixture::isolateHome(home.path());
-    QStandardPaths::setTestModeEnabled(true);
-    QVERIFY(dataDrive.isValid());
-    QVERIFY2(camsim.start(), qPrintable(camsim.errorString()));
+    QString error;
+    QVERIFY2(env.setUp(&error), qPrintable(error));
 }
 
 void ScheduleTest::cleanup() {
     WindowFixture::removeFiles();
     Clock::setSource({}); // in case a test left early with its clock still installed
-}
-
-std::unique_ptr<Camera> ScheduleTest::openWindow(const WindowFixture::Cameras& cameras) {
-    if (!WindowFixture::writeFiles(dataDrive.path() + QLatin1Char('/'), cameras))
-        return nullptr;
-    auto window = std::make_unique<Camera>();
-    // The test is the clock's tick.
-    if (QTimer* timer = WindowFixture::scheduleTimer(*window))
-        timer->stop();
-    else
-        return nullptr;
-    window->show();
-    if (!QTest::qWaitForWindowExposed(window.get()))
-        return nullptr;
-    return window;
 }
 
 void ScheduleTest::windowRule_data() {
@@ -138,7 +112,7 @@ void ScheduleTest::windowRule() {
     FakeClock clock(QDateTime(kDay, now));
     WindowFixture::Cameras cameras;
     windowed(cameras, 2, start, stop);
-    auto w = openWindow(cameras);
+    auto w = env.openWindow(cameras);
     QVERIFY(w);
     ChannelConfig& c = w->channel(2);
 
@@ -156,7 +130,7 @@ void ScheduleTest::dayWindowOpensAndCloses() {
     FakeClock clock(QDateTime(kDay, QTime(8, 29, 30)));
     WindowFixture::Cameras cameras;
     windowed(cameras, 2, 830, 1745);
-    auto w = openWindow(cameras);
+    auto w = env.openWindow(cameras);
     QVERIFY(w);
     ChannelConfig& c = w->channel(2);
 
@@ -174,7 +148,7 @@ void ScheduleTest::dayWindowOpensAndCloses() {
     const QPointer<CaptureThread> recorder = c.thread;
     QVERIFY(recorder);
     QTRY_VERIFY_WITH_TIMEOUT(c.stopButton->isEnabled(), kOpenTimeoutMs);
-    const QString drive = dataDrive.path() + '/';
+    const QString drive = env.drive();
     QTRY_VERIFY_WITH_TIMEOUT(!WindowFixture::recordings(drive, 3).isEmpty(), kOpenTimeoutMs);
 
     clock.setTime(17, 44, 59);
@@ -201,7 +175,7 @@ void ScheduleTest::nightWindowRecordsAcrossMidnight() {
     FakeClock clock(QDateTime(kDay, QTime(21, 59)));
     WindowFixture::Cameras cameras;
     windowed(cameras, 6, 2200, 600);
-    auto w = openWindow(cameras);
+    auto w = env.openWindow(cameras);
     QVERIFY(w);
     ChannelConfig& c = w->channel(6);
 
@@ -250,7 +224,7 @@ void ScheduleTest::emptyWindow() {
     windowed(cameras, 0, bounds, bounds);
     cameras[0].record = record;
     cameras[0].recordOnStart = recordOnStart;
-    auto w = openWindow(cameras);
+    auto w = env.openWindow(cameras);
     QVERIFY(w);
     ChannelConfig& c = w->channel(0);
 
@@ -275,9 +249,9 @@ void ScheduleTest::emptyWindow() {
 void ScheduleTest::recordOnStartKeepsItsWorker() {
     FakeClock clock(QDateTime(kDay, QTime(3, 0)));
     WindowFixture::Cameras cameras;
-    streamOn(cameras, 4);
+    env.streamOn(cameras, 4);
     cameras[4].recordOnStart = true;
-    auto w = openWindow(cameras);
+    auto w = env.openWindow(cameras);
     QVERIFY(w);
     ChannelConfig& c = w->channel(4);
 
@@ -305,7 +279,7 @@ void ScheduleTest::manualStartHoldsTheRulesOff() {
     FakeClock clock(QDateTime(kDay, QTime(18, 0)));
     WindowFixture::Cameras cameras;
     windowed(cameras, 3, 830, 1745);
-    auto w = openWindow(cameras);
+    auto w = env.openWindow(cameras);
     QVERIFY(w);
     ChannelConfig& c = w->channel(3);
     tick(*w);
@@ -333,7 +307,7 @@ void ScheduleTest::manualStopHoldsTheRulesOffUntilSettingsAccepted() {
     FakeClock clock(QDateTime(kDay, QTime(10, 0)));
     WindowFixture::Cameras cameras;
     windowed(cameras, 5, 830, 1745);
-    auto w = openWindow(cameras);
+    auto w = env.openWindow(cameras);
     QVERIFY(w);
     ChannelConfig& c = w->channel(5);
     tick(*w);
@@ -359,7 +333,7 @@ void ScheduleTest::manualStopHoldsTheRulesOffUntilSettingsAccepted() {
     c.setCameraButton->click();
     QVERIFY(!c.manualStop);
     QVERIFY(!c.manualStart);
-    QCOMPARE(c.url, camsim.streamUrl());
+    QCOMPARE(c.url, env.streamUrl());
     tick(*w);
     QVERIFY(c.recording);
     QCOMPARE(c.statusLabel->text(), kRecording);
@@ -368,11 +342,11 @@ void ScheduleTest::manualStopHoldsTheRulesOffUntilSettingsAccepted() {
 void ScheduleTest::upkeepRestartsIpCamerasForPreviewOnly() {
     FakeClock clock(QDateTime(kDay, QTime(12, 0)));
     WindowFixture::Cameras cameras;
-    streamOn(cameras, 0);
+    env.streamOn(cameras, 0);
     cameras[1].cameraType = 0; // local camera, its device absent
     cameras[2].cameraType = -1;
-    cameras[2].url = camsim.streamUrl(); // a stray url on a camera that is not configured
-    auto w = openWindow(cameras);
+    cameras[2].url = env.streamUrl(); // a stray url on a camera that is not configured
+    auto w = env.openWindow(cameras);
     QVERIFY(w);
     ChannelConfig& ip = w->channel(0);
 
@@ -422,7 +396,7 @@ void ScheduleTest::cameraWithoutSourceNeverClaimsRecording() {
     cameras[7].recordOnStart = true;
     if (!withUrl)
         cameras[7].url.clear();
-    auto w = openWindow(cameras);
+    auto w = env.openWindow(cameras);
     QVERIFY(w);
     ChannelConfig& c = w->channel(7);
     if (settingsAccepted) {
@@ -446,9 +420,9 @@ void ScheduleTest::cameraWithoutSourceNeverClaimsRecording() {
 void ScheduleTest::tickDuringTickDoesNothing() {
     FakeClock clock(QDateTime(kDay, QTime(12, 0)));
     WindowFixture::Cameras cameras;
-    streamOn(cameras, 0);
-    streamOn(cameras, 1);
-    auto w = openWindow(cameras);
+    env.streamOn(cameras, 0);
+    env.streamOn(cameras, 1);
+    auto w = env.openWindow(cameras);
     QVERIFY(w);
     QLabel* preview = w->channel(0).previewLabel;
     // Ticks until the first camera's picture is shown: from then on each tick processes events.
@@ -475,10 +449,10 @@ void ScheduleTest::tickDuringTickDoesNothing() {
 void ScheduleTest::closeDuringTickStartsNothing() {
     FakeClock clock(QDateTime(kDay, QTime(12, 0)));
     WindowFixture::Cameras cameras;
-    streamOn(cameras, 0);
-    streamOn(cameras, 1);
+    env.streamOn(cameras, 0);
+    env.streamOn(cameras, 1);
     windowed(cameras, 2, 0, 2359);
-    auto w = openWindow(cameras);
+    auto w = env.openWindow(cameras);
     QVERIFY(w);
     QLabel* preview = w->channel(0).previewLabel;
     QTRY_VERIFY_WITH_TIMEOUT((tick(*w), !preview->pixmap(Qt::ReturnByValue).isNull()),

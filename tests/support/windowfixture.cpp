@@ -6,11 +6,12 @@
 #include <QCoreApplication>
 #include <QDialog>
 #include <QDir>
-#include <QFile>
 #include <QDirIterator>
+#include <QFile>
 #include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
+#include <QtTest>
 
 #include "capture/clock.h"
 #include "settings/configfile.h"
@@ -75,6 +76,40 @@ QStringList WindowFixture::recordings(const QString& dataDrive, int number) {
         files << it.next();
     files.sort();
     return files;
+}
+
+bool WindowTestEnvironment::setUp(QString* error) {
+    if (!home.isValid() || !dataDrive.isValid()) {
+        *error = QStringLiteral("no temporary folder");
+        return false;
+    }
+    WindowFixture::isolateHome(home.path());
+    QStandardPaths::setTestModeEnabled(true);
+    if (!camsim.start()) {
+        *error = camsim.errorString();
+        return false;
+    }
+    return true;
+}
+
+void WindowTestEnvironment::streamOn(WindowFixture::Cameras& cameras, int index) const {
+    cameras[index].cameraType = 1;
+    cameras[index].url = camsim.streamUrl();
+}
+
+std::unique_ptr<Camera>
+WindowTestEnvironment::openWindow(const WindowFixture::Cameras& cameras) const {
+    if (!WindowFixture::writeFiles(drive(), cameras))
+        return nullptr;
+    auto window = std::make_unique<Camera>();
+    QTimer* timer = WindowFixture::scheduleTimer(*window);
+    if (!timer)
+        return nullptr;
+    timer->stop();
+    window->show();
+    if (!QTest::qWaitForWindowExposed(window.get()))
+        return nullptr;
+    return window;
 }
 
 FakeClock::FakeClock(const QDateTime& start)

@@ -2,13 +2,16 @@
 
 #include <array>
 #include <atomic>
+#include <memory>
 
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include "app/camera.h"
 #include "app/channelconfig.h"
+#include "support/camsimprocess.h"
 
 class QTimer;
 
@@ -42,6 +45,25 @@ void answerNextDialog(bool accept);
 QStringList recordings(const QString& dataDrive, int number);
 
 } // namespace WindowFixture
+
+// What the control and schedule tests share: a home of their own, a data drive, and one simulated
+// camera (640 x 480) that serves every panel given a stream.
+class WindowTestEnvironment final {
+public:
+    // Once, from initTestCase(). Also turns QStandardPaths' test mode on.
+    bool setUp(QString* error);
+    QString drive() const { return dataDrive.path() + QLatin1Char('/'); }
+    QString streamUrl() const { return camsim.streamUrl(); }
+    void streamOn(WindowFixture::Cameras& cameras, int index) const;
+    // Writes the files for these cameras and shows a window on them, with its schedule timer
+    // stopped: only the test drives the panels. Null when any step fails.
+    std::unique_ptr<Camera> openWindow(const WindowFixture::Cameras& cameras) const;
+
+private:
+    QTemporaryDir home;
+    QTemporaryDir dataDrive;
+    CamsimProcess camsim{{"--width", "640", "--height", "480", "--loop", "25"}};
+};
 
 // A clock that stands still at the time the test sets. Installed on construction, the wall clock
 // is restored on destruction. Reads from the GUI thread are counted apart from the workers'.
