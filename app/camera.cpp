@@ -389,6 +389,12 @@ void Camera::startRecording(int i)
 void Camera::stopRecording(int i)
 {
     ChannelConfig& c = channels[i];
+    // A worker enables Stop once its source is open, also when it only runs the preview. There
+    // Stop has no recording to end, and must not take the camera off its schedule.
+    if (!c.recording) {
+        setButtons();
+        return;
+    }
     c.recordButton->setEnabled(false);
     c.stopButton->setEnabled(true);
     c.setCameraButton->setEnabled(false);
@@ -529,8 +535,8 @@ void Camera::checkRecordingTime()
                 startRecording(i);
                 c.manualStart = false;
             }
+            // stopRecording clears `recording` itself, after the stopping state is shown.
             if (!inWindow && c.record && c.recording) {
-                c.recording = false;
                 stopRecording(i);
                 c.manualStop = false;
             }

@@ -367,6 +367,17 @@ void ScheduleTest::upkeepRestartsIpCamerasForPreviewOnly() {
     QCOMPARE(ip.statusLabel->text(), QString());
     QTRY_COMPARE_WITH_TIMEOUT(ip.previewLabel->text(), QStringLiteral("CONNECTED"), kOpenTimeoutMs);
 
+    // Its worker enables Stop once the stream is open; pressed, it leaves the preview and the
+    // schedule alone.
+    QTRY_VERIFY_WITH_TIMEOUT(ip.stopButton->isEnabled(), kOpenTimeoutMs);
+    ip.manualStop = false;
+    const QPointer<CaptureThread> preview = ip.thread;
+    ip.stopButton->click();
+    QVERIFY(!ip.manualStop);
+    QVERIFY(preview);
+    QCOMPARE(ip.thread, preview.data());
+    QVERIFY(!ip.stopButton->isEnabled());
+
     for (int i = 0; i < 3; ++i)
         tick(*w);
     for (int i = 1; i < kCameraCount; ++i) {
