@@ -177,8 +177,9 @@ void TestCaptureThread::recordsAtWallClockSpeed() {
     QVERIFY2(
         qAbs(recordedSec - sourceSec) < kDurationToleranceSec,
         qPrintable(QStringLiteral("%1 s recorded of %2 s sent").arg(recordedSec).arg(sourceSec)));
-    // Below 25 fps every source frame has a slot; above, only the ones that come too early go.
-    QVERIFY2(largestStep <= (sourceFps <= 25 ? 1 : 2), qPrintable(QString::number(largestStep)));
+    // Below 25 fps every source frame has a slot; above, only the ones that come too early go
+    // (one in six at 30 fps; a step of 3 allows for the simulator itself running late).
+    QVERIFY2(largestStep <= (sourceFps <= 25 ? 1 : 3), qPrintable(QString::number(largestStep)));
 }
 
 void TestCaptureThread::splitsAtSizeLimit() {
