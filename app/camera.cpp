@@ -1,5 +1,7 @@
 #include "app/camera.h"
 
+#include <mutex>
+
 #include <QCamera>
 #include <QCameraImageCapture>
 #include <QCameraInfo>
@@ -43,6 +45,43 @@ void paintStatus(QLabel* label, const QString& text, const QColor& textColour,
     label->setAutoFillBackground(true);
     label->setPalette(palette);
     label->setText(text);
+}
+
+// Whether the panel has something to capture from: the stream URL of an IP camera, the bound
+// device of a local one. A device name alone proves nothing: the camera settings dialog stores the
+// text "0" for a panel without one. A camera that is not configured has no source.
+bool hasSource(const ChannelConfig& c, const QCamera* device)
+{
+    if (c.cameraType == 1)
+        return !c.url.isEmpty();
+    if (c.cameraType == 0)
+        return device != nullptr;
+    return false;
+}
+
+// QThread::wait() orders all that a worker did before what the window does next, but through a
+// lock inside Qt that thread sanitizers cannot see. Every worker passes this lock as it finishes
+// and the window takes it after each wait, which shows them the same order.
+std::mutex workerEndMutex;
+
+void passWorkerEnd()
+{
+    std::lock_guard<std::mutex> lock(workerEndMutex);
+}
+
+void waitForWorker(CaptureThread* thread)
+{
+    thread->wait();
+    passWorkerEnd();
+}
+
+// Tells the panel's worker to stop, waits until it has ended (its file completed), deletes it.
+void endWorker(ChannelConfig& c)
+{
+    c.thread->stop();
+    waitForWorker(c.thread);
+    delete c.thread;
+    c.thread = nullptr;
 }
 
 // Where recordings go when nothing else is configured: the file-system root where the user may
@@ -166,6 +205,9 @@ Camera::~Camera()
 
 void Camera::closeEvent(QCloseEvent* event)
 {
+    // From here on no tick may start a worker behind the stops below.
+    closed = true;
+    scheduleTimer->stop();
     writeConfig();
     // Tell every worker to stop before waiting for any, so that stalled streams time out in
     // parallel and the close takes one read time-out at most, not one per camera.
@@ -186,7 +228,7 @@ void Camera::stopAllWorkers()
     }
     for (ChannelConfig& c : channels) {
         if (c.thread) {
-            c.thread->wait();
+            waitForWorker(c.thread);
             delete c.thread;
             c.thread = nullptr;
         }
@@ -226,7 +268,7 @@ QCamera* Camera::setCamera(QString deviceName, int x)
             if (c.running) {
                 c.running = false;
                 if (c.thread) {
-                    c.thread->wait();
+                    waitForWorker(c.thread);
                     delete c.thread;
                     c.thread = nullptr;
                 }
@@ -332,6 +374,10 @@ void Camera::startRecording(int i)
         c.recordButton->setEnabled(false);
         c.stopButton->setEnabled(false);
     }
+    // A worker that runs for the preview would see `recording` before it is replaced and begin
+    // a file of its own, named from when it started: end it first.
+    if (channels[i].thread && hasSource(channels[i], cameras[i]))
+        endWorker(channels[i]);
     channels[i].recording = true;
     startCamera(i);
     channels[i].manualStart = true;
@@ -343,6 +389,12 @@ void Camera::startRecording(int i)
 void Camera::stopRecording(int i)
 {
     ChannelConfig& c = channels[i];
+    // A worker enables Stop once its source is open, also when it only runs the preview. There
+    // Stop has no recording to end, and must not take the camera off its schedule.
+    if (!c.recording) {
+        setButtons();
+        return;
+    }
     c.recordButton->setEnabled(false);
     c.stopButton->setEnabled(true);
     c.setCameraButton->setEnabled(false);
@@ -360,14 +412,10 @@ void Camera::stopRecording(int i)
 void Camera::startCamera(int cam)
 {
     ChannelConfig& c = channels[cam];
-    if (c.boundDevice.isEmpty() && c.url.isEmpty())
+    if (!hasSource(c, cameras[cam]))
         return;
-    if (c.thread) {
-        c.thread->stop();
-        c.thread->wait();
-        delete c.thread;
-        c.thread = nullptr;
-    }
+    if (c.thread)
+        endWorker(c);
     c.previewLabel->setText(QString::fromLatin1(kTextConnecting));
     c.running = true;
     startRecordingThread(cam);
@@ -378,10 +426,7 @@ void Camera::stopCamera(int cam)
 {
     ChannelConfig& c = channels[cam];
     if (c.thread) {
-        c.thread->stop();
-        c.thread->wait();
-        delete c.thread;
-        c.thread = nullptr;
+        endWorker(c);
         c.recording = false;
     }
     setButtons();
@@ -393,6 +438,7 @@ void Camera::startRecordingThread(int x)
     if (c.thread)
         return;
     c.thread = new CaptureThread(&c, dataDrive, QString::number(x + 1));
+    connect(c.thread, &QThread::finished, c.thread, &passWorkerEnd, Qt::DirectConnection);
     c.thread->start(QThread::InheritPriority);
 }
 
@@ -433,7 +479,7 @@ void Camera::setButtons()
             c.viewfinder->hide();
             c.previewLabel->show();
         }
-        if (c.url.isEmpty() && c.boundDevice.isEmpty())
+        if (!hasSource(c, cameras[i]))
             c.recordButton->setEnabled(false);
     }
 }
@@ -467,34 +513,36 @@ void Camera::configTimer()
 
 void Camera::checkRecordingTime()
 {
-    if (scheduleBusy)
+    if (scheduleBusy || closed)
         return;
     scheduleBusy = true;
 
     const quint32 now = hhmmOf(Clock::now().time());
-    for (int i = 0; i < kCameraCount; ++i) {
+    // Events processed during a stop or a preview may close the window: after that, no camera
+    // is started.
+    for (int i = 0; i < kCameraCount && !closed; ++i) {
         ChannelConfig& c = channels[i];
         // A camera without a source cannot record: the rules leave it alone rather than let
         // its panel claim a recording that nothing writes.
-        const bool hasSource = !c.url.isEmpty() || !c.boundDevice.isEmpty();
-        if (hasSource && !c.manualStart && !c.manualStop) {
+        if (hasSource(c, cameras[i]) && !c.manualStart && !c.manualStop) {
+            // startRecording sets `recording` itself, once the preview's worker has ended.
             if (c.recordOnStart && !c.running) {
-                c.recording = true;
                 startRecording(i);
                 c.manualStart = false;
             }
             const bool inWindow = windowContains(c.recordStart, c.recordStop, now);
             if (inWindow && c.record && !c.recording) {
-                c.recording = true;
                 startRecording(i);
                 c.manualStart = false;
             }
+            // stopRecording clears `recording` itself, after the stopping state is shown.
             if (!inWindow && c.record && c.recording) {
-                c.recording = false;
                 stopRecording(i);
                 c.manualStop = false;
             }
         }
+        if (closed)
+            break;
         if (c.cameraType != 1)
             continue;
         if (!c.thread) {

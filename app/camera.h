@@ -87,6 +87,7 @@ private:
     std::array<ChannelConfig, kCameraCount> channels;
     QTimer* scheduleTimer = nullptr;
     bool scheduleBusy = false;
+    bool closed = false; // set by closeEvent: no tick starts a worker afterwards
     qint64 keepFreeMiB = -1; // free space kept on the data drive's volume; -1 the default rule
     DiskSpaceKeeper* diskSpaceKeeper = nullptr;
 };
