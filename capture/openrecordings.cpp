@@ -28,7 +28,13 @@ void OpenRecordings::remove(const QString& path)
 QSet<QString> OpenRecordings::snapshot()
 {
     std::lock_guard<std::mutex> lock(listMutex);
-    return openFiles();
+    // A set of its own: an implicitly shared copy would share the list's data with the next
+    // add() or remove(), which decides whether to detach by a relaxed load that orders nothing.
+    QSet<QString> copy;
+    copy.reserve(openFiles().size());
+    for (const QString& path : openFiles())
+        copy.insert(path);
+    return copy;
 }
 
 void OpenRecordings::reportWriteFailure() { ++failures; }

@@ -33,10 +33,9 @@ bool isSentinel(ChannelConfig& channel) {
 }
 
 bool sameRecord(ChannelConfig& a, ChannelConfig& b) {
-    return a.cameraType == b.cameraType && a.url == b.url &&
-           a.locationCopy() == b.locationCopy() && a.record == b.record &&
-           a.recordOnStart == b.recordOnStart && a.recordStart == b.recordStart &&
-           a.recordStop == b.recordStop;
+    return a.cameraType == b.cameraType && a.url == b.url && a.locationCopy() == b.locationCopy() &&
+           a.record == b.record && a.recordOnStart == b.recordOnStart &&
+           a.recordStart == b.recordStart && a.recordStop == b.recordStop;
 }
 
 } // namespace

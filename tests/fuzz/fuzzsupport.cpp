@@ -33,9 +33,10 @@ void fuzzFail(const char* what, const char* file, int line) {
 QString fuzzScratchPath(const QString& name) {
     static const std::unique_ptr<QTemporaryDir> dir = [] {
         const QFileInfo shm(QStringLiteral("/dev/shm"));
-        auto made = shm.isDir() && shm.isWritable()
-                        ? std::make_unique<QTemporaryDir>(QStringLiteral("/dev/shm/ips-fuzz-XXXXXX"))
-                        : std::make_unique<QTemporaryDir>();
+        auto made =
+            shm.isDir() && shm.isWritable()
+                ? std::make_unique<QTemporaryDir>(QStringLiteral("/dev/shm/ips-fuzz-XXXXXX"))
+                : std::make_unique<QTemporaryDir>();
         if (!made->isValid())
             fuzzFail("scratch folder made", __FILE__, __LINE__);
         qInstallMessageHandler(countMessage);

@@ -7,7 +7,7 @@
 
 // An invariant of the code under test: a failure is a finding, so it aborts with a message
 // and libFuzzer saves the input.
-#define FUZZ_CHECK(cond)                                                                          \
+#define FUZZ_CHECK(cond)                                                                           \
     do {                                                                                           \
         if (!(cond))                                                                               \
             fuzzFail(#cond, __FILE__, __LINE__);                                                   \
