@@ -24,8 +24,8 @@ void OpenRecordings::remove(const QString& path) {
 
 QSet<QString> OpenRecordings::snapshot() {
     std::lock_guard<std::mutex> lock(listMutex);
-    // A deep copy: a shallow one would share its data with the list, and the list's next change
-    // in another thread decides whether to detach by a relaxed read of the share count.
+    // A set of its own: an implicitly shared copy would share the list's data with the next
+    // add() or remove(), which decides whether to detach by a relaxed load that orders nothing.
     QSet<QString> copy;
     copy.reserve(openFiles().size());
     for (const QString& path : openFiles())

@@ -72,8 +72,8 @@ bool writeConfigFile(const QString& path, const ChannelConfig* channels, int cou
             writer.writeStartElement(QStringLiteral("camera"));
             writer.writeTextElement(QStringLiteral("cameratype"),
                                     QString::number(channel.cameraType));
-            writer.writeTextElement(QStringLiteral("url"), channel.url);
-            writer.writeTextElement(QStringLiteral("location"), location);
+            writeExactTextElement(writer, QStringLiteral("url"), channel.url);
+            writeExactTextElement(writer, QStringLiteral("location"), location);
             writer.writeTextElement(QStringLiteral("record"), channel.record
                                                                   ? QStringLiteral("TRUE")
                                                                   : QStringLiteral("FALSE"));

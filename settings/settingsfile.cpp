@@ -30,7 +30,7 @@ bool writeSettingsFile(const QString& path, const ProgramSettings& settings) {
     return writeXmlFile(path, FileAccess::Default, [&](QXmlStreamWriter& writer) {
         writer.writeStartElement(QStringLiteral("settings"));
         writer.writeStartElement(QStringLiteral("setting"));
-        writer.writeTextElement(QStringLiteral("datadrive"), settings.dataDrive);
+        writeExactTextElement(writer, QStringLiteral("datadrive"), settings.dataDrive);
         // Left out at the default (any negative value), so that such a file stays what older
         // versions wrote.
         if (settings.keepFreeMiB >= 0)

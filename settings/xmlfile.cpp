@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QStringList>
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
@@ -73,6 +74,17 @@ void readXmlFile(const QString& path, const std::function<bool(QXmlStreamReader&
                                     .arg(reader.columnNumber())
                                     .arg(reader.errorString());
     }
+}
+
+void writeExactTextElement(QXmlStreamWriter& writer, const QString& name, const QString& text) {
+    writer.writeStartElement(name);
+    const QStringList parts = text.split(QLatin1Char('\r'));
+    for (int i = 0; i < parts.size(); ++i) {
+        if (i > 0)
+            writer.writeEntityReference(QStringLiteral("#13"));
+        writer.writeCharacters(parts.at(i));
+    }
+    writer.writeEndElement();
 }
 
 bool writeXmlFile(const QString& path, FileAccess access,

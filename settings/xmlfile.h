@@ -20,6 +20,11 @@ void readXmlFile(const QString& path, const std::function<bool(QXmlStreamReader&
 
 enum class FileAccess { Default, OwnerOnly };
 
+// QXmlStreamWriter::writeTextElement, except that a carriage return is written as "&#13;".
+// Written raw, the reader would hand it back as a line feed, and the value would change with
+// every save.
+void writeExactTextElement(QXmlStreamWriter& writer, const QString& name, const QString& text);
+
 // Writes an auto-formatted XML document atomically: `writeRoot` writes the root element, the
 // declaration and the end of the document are added here. With OwnerOnly the file never exists
 // with wider permissions than owner read/write, not even while it is written (Unix). On

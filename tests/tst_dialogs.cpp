@@ -24,14 +24,6 @@
 #include "settings/settingsfile.h"
 #include "settings/videosettings.h"
 
-// Qt's offscreen platform plugin never frees its screen and the objects hanging off it; the
-// sanitizer build would report that as a leak of every widget test.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libqoffscreen.so\nleak:QScreen::QScreen\nleak:QPlatformScreen::QPlatformScreen\n"
-           "leak:QWindowSystemInterface::handleScreenAdded\nleak:ExternalRefCountData::getAndRef\n"
-           "leak:QObject::QObject\n";
-}
-
 namespace {
 
 template <typename T> T* child(QWidget* dialog, const char* name) {

@@ -143,6 +143,8 @@ void TestSettingsFile::roundTrip_data() {
     QTest::newRow("drive, default") << QStringLiteral("D:/") << kKeepFreeDefault;
     QTest::newRow("empty, off") << QString() << qint64(0);
     QTest::newRow("odd path") << QStringLiteral("/media/Vidéos <&> \"x\"/") << qint64(4096);
+    // A file may carry one as "&#13;"; a save must not turn it into a line feed.
+    QTest::newRow("carriage return") << QStringLiteral("/media/a\rb\r\n/\r") << qint64(1);
 }
 
 void TestSettingsFile::roundTrip() {
