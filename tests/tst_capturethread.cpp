@@ -208,14 +208,15 @@ void TestCaptureThread::splitsAtSizeLimit() {
 }
 
 void TestCaptureThread::fileBegunBeforeMidnightKeepsItsFolder() {
-    // Files of 7 frames roll over every ~0.3 s, so the chain crosses midnight within seconds,
-    // even if the first connection attempt comes before the server listens.
+    // Files of 7 frames roll over every ~0.3 s, so the chain crosses midnight within seconds.
+    // The clock is set once frames flow, however long a loaded machine takes to connect.
     CaptureThread::setFileSizeLimitForTests(3000000);
-    installClockFrom(QDateTime(QDate(2024, 12, 31), QTime(23, 59, 57, 500)));
     FfmpegMjpegServer server(25, QSize(640, 480));
     QVERIFY(server.start());
     CapturePanel panel(1, server.streamUrl());
     CaptureWorker worker(panel, dataDrive, true);
+    QTRY_VERIFY_WITH_TIMEOUT(panel.hasFrame(), 20000);
+    installClockFrom(QDateTime(QDate(2024, 12, 31), QTime(23, 59, 58, 500)));
 
     const auto filesOn = [this](const QString& day) {
         return recordingFiles(dataDrive).filter(QStringLiteral("/VideoData/videos/") + day +
