@@ -297,8 +297,20 @@ private:
         // While other files fill the drive, a writer failing on every pass must not turn into a
         // scan every second: the period alone paces the checks then.
         if ((writerFailed && !cannotFree) || settingsChanged ||
-            elapsedMs() - lastCheckMs >= DiskSpaceKeeper::kCheckPeriodMs)
+            elapsedMs() - lastCheckMs >= DiskSpaceKeeper::kCheckPeriodMs ||
+            (!cannotFree && belowThreshold()))
             check();
+    }
+
+    // Recordings can fill a small threshold well within one period; reading the free space is
+    // cheap, so it is read at every poll, and only a shortfall costs a scan.
+    bool belowThreshold() const {
+        const DiskSpaceKeeper::Settings settings = keeper->settings();
+        if (settings.dataDrive.isEmpty() || settings.keepFreeMiB == 0)
+            return false;
+        const DiskSpace::Usage usage = probe(DiskSpace::probePath(settings.dataDrive));
+        return usage.valid &&
+               usage.freeBytes < DiskSpace::thresholdBytes(settings.keepFreeMiB, usage.totalBytes);
     }
 
     void check() {

@@ -78,7 +78,8 @@ void verifyChain(const QStringList& files) {
             return;
         const QVector<int> counters = recordedCounters(file);
         QVERIFY2(!counters.isEmpty(), qPrintable(file));
-        QVERIFY2(!counters.contains(-1), qPrintable(file + QStringLiteral(" holds a damaged frame")));
+        QVERIFY2(!counters.contains(-1),
+                 qPrintable(file + QStringLiteral(" holds a damaged frame")));
         for (int i = 1; i < counters.size(); ++i)
             QVERIFY2(counters.at(i) >= counters.at(i - 1), qPrintable(file));
         QVERIFY2(counters.first() > previousLast,
@@ -99,8 +100,9 @@ public:
             return false;
         }
         QProcess mounter;
-        mounter.start(QStringLiteral("mount"),
-                      {"-t", "tmpfs", "-o", QStringLiteral("size=%1m").arg(sizeMiB), "tmpfs", path});
+        mounter.start(
+            QStringLiteral("mount"),
+            {"-t", "tmpfs", "-o", QStringLiteral("size=%1m").arg(sizeMiB), "tmpfs", path});
         if (!mounter.waitForFinished(10000) || mounter.exitCode() != 0) {
             *why = QStringLiteral("cannot mount a tmpfs here: %1")
                        .arg(QString::fromLocal8Bit(mounter.readAllStandardError()).trimmed());
@@ -202,7 +204,7 @@ std::unique_ptr<Camera> TestFaults::openRecorder(const QStringList& urls, const 
 
 void TestFaults::streamBreaks_data() {
     QTest::addColumn<QStringList>("faults");
-    QTest::addColumn<int>("breakWithinMs");   // from the first frame recorded
+    QTest::addColumn<int>("breakWithinMs");  // from the first frame recorded
     QTest::addColumn<int>("reconnectMinMs"); // from the break shown to the next request
     QTest::addColumn<int>("reconnectMaxMs");
 
@@ -251,12 +253,14 @@ void TestFaults::streamBreaks() {
     QTRY_VERIFY_WITH_TIMEOUT(requests.times.size() > requestsBefore, reconnectMaxMs + 2000);
     const qint64 reconnectMs = requests.times.at(requestsBefore) - brokeAtMs;
     qInfo("break after %lld ms of streaming, next request %lld ms later; requests at %s ms",
-          brokeAtMs - requests.times.value(0), reconnectMs, qPrintable(describeTimes(requests.times)));
+          brokeAtMs - requests.times.value(0), reconnectMs,
+          qPrintable(describeTimes(requests.times)));
     QVERIFY2(reconnectMs >= reconnectMinMs && reconnectMs <= reconnectMaxMs,
              qPrintable(QString::number(reconnectMs)));
     if (requests.upAgainMs >= 0) {
         const qint64 afterReturnMs = requests.times.at(requestsBefore) - requests.upAgainMs;
-        QVERIFY2(afterReturnMs >= 0 && afterReturnMs <= 5500, qPrintable(QString::number(afterReturnMs)));
+        QVERIFY2(afterReturnMs >= 0 && afterReturnMs <= 5500,
+                 qPrintable(QString::number(afterReturnMs)));
     }
 
     // A new file, with pictures in the panel again.
@@ -264,8 +268,7 @@ void TestFaults::streamBreaks() {
                                  !OpenRecordings::snapshot().contains(firstFile),
                              5000);
     QTRY_VERIFY_WITH_TIMEOUT(preview.shownAt(kConnected, brokeAtMs) >= 0, 5000);
-    QTRY_VERIFY_WITH_TIMEOUT(showsPicture(panel.previewLabel),
-                             5000);
+    QTRY_VERIFY_WITH_TIMEOUT(showsPicture(panel.previewLabel), 5000);
     QCOMPARE(panel.statusLabel->text(), kRecording);
     QTest::qWait(1000);
 
@@ -312,8 +315,8 @@ void TestFaults::authentication_data() {
     QTest::addColumn<bool>("admitted");
     QTest::newRow("no credentials in the URL") << QString() << QString() << false;
     QTest::newRow("wrong password") << QStringLiteral("admin") << QStringLiteral("guess") << false;
-    QTest::newRow("right credentials") << QStringLiteral("admin") << QStringLiteral("s3cret")
-                                       << true;
+    QTest::newRow("right credentials")
+        << QStringLiteral("admin") << QStringLiteral("s3cret") << true;
 }
 
 void TestFaults::authentication() {
@@ -335,8 +338,7 @@ void TestFaults::authentication() {
 
     if (admitted) {
         QTRY_COMPARE_WITH_TIMEOUT(OpenRecordings::snapshot().size(), 1, 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(showsPicture(panel.previewLabel),
-                                 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(showsPicture(panel.previewLabel), 5000);
         QTest::qWait(1500);
         QCOMPARE(preview.shownAt(kCannotConnect), -1);
     } else {
@@ -386,8 +388,7 @@ void TestFaults::fullDriveIsShownAndRecovers() {
     const qint64 spaceBackAtMs = preview.elapsedMs();
     QVERIFY(QFile::remove(filler));
     QTRY_VERIFY_WITH_TIMEOUT(preview.shownAt(kConnected, spaceBackAtMs) >= 0, 5000);
-    QTRY_VERIFY_WITH_TIMEOUT(showsPicture(panel.previewLabel),
-                             5000);
+    QTRY_VERIFY_WITH_TIMEOUT(showsPicture(panel.previewLabel), 5000);
     QTRY_COMPARE_WITH_TIMEOUT(OpenRecordings::snapshot().size(), 1, 5000);
     const QString resumed = *OpenRecordings::snapshot().begin();
     QTest::qWait(1500);
