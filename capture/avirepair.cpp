@@ -51,3 +51,12 @@ int AviRepair::trimToWholeFrames(const QString& path) {
         return -1;
     return frames;
 }
+
+bool AviRepair::isUnfinished(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray head = file.read(12);
+    return head.size() == 12 && head.startsWith("RIFF") && head.mid(8, 4) == "AVI " &&
+           qFromLittleEndian<quint32>(head.constData() + 4) == 0xFFFFFFFFu;
+}

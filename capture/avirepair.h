@@ -11,4 +11,8 @@ namespace AviRepair {
 // headers. Returns the number of whole video frames kept: 0 for a file without the AVI header or
 // without a single whole frame (nothing worth keeping), -1 when the file cannot be changed.
 int trimToWholeFrames(const QString& path);
+
+// Whether the file is an AVI recording whose writer never finished it (killed, or the power
+// failed): its RIFF header still holds the writer's placeholder size.
+bool isUnfinished(const QString& path);
 } // namespace AviRepair
