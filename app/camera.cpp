@@ -166,6 +166,9 @@ Camera::~Camera()
 
 void Camera::closeEvent(QCloseEvent* event)
 {
+    // Until the event loop ends, a tick would start again every camera set to record on start.
+    if (scheduleTimer)
+        scheduleTimer->stop();
     writeConfig();
     // Tell every worker to stop before waiting for any, so that stalled streams time out in
     // parallel and the close takes one read time-out at most, not one per camera.
