@@ -85,6 +85,17 @@ QDateTime stampOf(const QString& path) {
     return start.addMSecs(match.captured(2).toInt());
 }
 
+// The real program, with its configuration under `configHome`, as a desktop session starts it.
+bool startRecorder(QProcess& app, const QString& configHome) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    app.setProcessEnvironment(env);
+    app.setProcessChannelMode(QProcess::MergedChannels);
+    app.start(QStringLiteral(IPS_APP_PATH), QStringList());
+    return app.waitForStarted(5000);
+}
+
 qint64 median(QList<qint64> values) {
     std::sort(values.begin(), values.end());
     return values.isEmpty() ? 0 : values.at(values.size() / 2);
@@ -168,13 +179,7 @@ void TestKill::killedAtRandomMoments() {
         QVERIFY(writeAll(folder + QStringLiteral("settings.xml"), oldSettings));
 
         QProcess app;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home);
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        app.setProcessEnvironment(env);
-        app.setProcessChannelMode(QProcess::MergedChannels);
-        app.start(QStringLiteral(IPS_APP_PATH), QStringList());
-        QVERIFY(app.waitForStarted(5000));
+        QVERIFY(startRecorder(app, home));
         QTest::qWait(killAfterMs);
         QVERIFY2(app.state() == QProcess::Running, app.readAll().constData());
 
@@ -275,13 +280,7 @@ void TestKill::killedAtRandomMoments() {
     // and then reads without a complaint.
     for (const Torn& t : torn) {
         QProcess app;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), t.home);
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        app.setProcessEnvironment(env);
-        app.setProcessChannelMode(QProcess::MergedChannels);
-        app.start(QStringLiteral(IPS_APP_PATH), QStringList());
-        QVERIFY(app.waitForStarted(5000));
+        QVERIFY(startRecorder(app, t.home));
         QTRY_VERIFY_WITH_TIMEOUT(!AviRepair::isUnfinished(t.file), 5000);
         ::kill(pid_t(app.processId()), SIGTERM);
         QVERIFY(app.waitForFinished(10000));
