@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#ifdef Q_OS_UNIX
+#ifdef Q_OS_LINUX
 #include <fcntl.h>
 #include <unistd.h>
 #endif
@@ -37,8 +37,7 @@ constexpr qint64 kSizeLagToleranceBytes = 4 * kFileBytesPerFrame;
 // A file is not begun on a volume with less room than this: it could not hold a frame, and would
 // be left empty.
 constexpr qint64 kMinFreeToBeginBytes = 1 << 20;
-// The open file's data is forced to disk this often (in frames), so that a power cut takes at
-// most about a second of footage with it rather than all the system had not yet written back.
+// The open file's data is sent on to the disk this often (in frames).
 constexpr qint64 kSyncEveryFrames = 25;
 
 constexpr int kOpenTimeoutMs = 5000;
@@ -61,26 +60,18 @@ bool isLocalFile(const QString& url) {
     return url.startsWith(QLatin1String("file:")) || QFileInfo(url).isFile();
 }
 
-// Forces the data written to `path` so far onto the disk, whoever holds it open; with
-// `withFolder`, also the folder entry that names it.
-void syncToDisk(const QString& path, bool withFolder) {
-#ifdef Q_OS_UNIX
+// Starts writing the data written to `path` so far out to the disk, whoever holds it open,
+// without waiting for the disk: a power cut then takes about a second of footage with it rather
+// than all the system had not yet written back, and a busy disk never stalls the worker.
+void startWriteBack(const QString& path) {
+#ifdef Q_OS_LINUX
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
-        ::fdatasync(fd);
+        ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
         ::close(fd);
-    }
-    if (!withFolder)
-        return;
-    const int folder =
-        ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), O_RDONLY | O_CLOEXEC);
-    if (folder >= 0) {
-        ::fsync(folder);
-        ::close(folder);
     }
 #else
     Q_UNUSED(path)
-    Q_UNUSED(withFolder)
 #endif
 }
 } // namespace
@@ -300,7 +291,7 @@ void CaptureThread::checkFileState(QString& target) {
         frames = framesInFile;
     }
     if (!path.isEmpty() && !failed && frames >= syncedFrames + kSyncEveryFrames) {
-        syncToDisk(path, syncedFrames == 0);
+        startWriteBack(path);
         syncedFrames = frames;
     }
     if (failed) {

@@ -364,10 +364,14 @@ private:
         DiskSpaceKeeper* target = keeper;
         const qint64 freeBytes = outcome.freeBytesAfter;
         const int deletedFiles = outcome.deleted.size();
-        const QList<DiskSpace::Deletion> deleted = outcome.deleted;
+        // Buffers of their own, moved into the call: nothing the owner's thread frees is still
+        // shared with this thread's reference counts.
+        QList<DiskSpace::Deletion> deleted;
+        for (const DiskSpace::Deletion& d : outcome.deleted)
+            deleted.append({QString(d.path.constData(), d.path.size()), d.sizeBytes});
         QMetaObject::invokeMethod(
             target,
-            [target, freeBytes, threshold, deletedFiles, deleted] {
+            [target, freeBytes, threshold, deletedFiles, deleted = std::move(deleted)] {
                 for (const DiskSpace::Deletion& d : deleted)
                     emit target->recordingDeleted(d.path, d.sizeBytes);
                 emit target->checked(freeBytes, threshold, deletedFiles);

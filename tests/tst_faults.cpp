@@ -176,11 +176,16 @@ private:
     std::unique_ptr<Camera> openRecorder(const QStringList& urls, const QString& drive,
                                          qint64 keepFreeMiB);
 
+    QTemporaryDir home;
     std::unique_ptr<QTemporaryDir> tempDir;
     QString dataDrive;
 };
 
 void TestFaults::initTestCase() {
+    // The test-mode configuration folder lies under the home folder, which other test programs
+    // running at the same time use too: this one gets a home of its own.
+    QVERIFY(home.isValid());
+    qputenv("HOME", QFile::encodeName(home.path()));
     QStandardPaths::setTestModeEnabled(true);
     QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("ffmpeg")).isEmpty(), "needs ffmpeg");
     QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("ffprobe")).isEmpty(), "needs ffprobe");

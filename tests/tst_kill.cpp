@@ -154,6 +154,7 @@ void TestKill::killedAtRandomMoments() {
     int configNew = 0;
     int leftoverTempFiles = 0;
     QList<qint64> closeMs; // from SIGTERM to the end of the process
+    int slowEnds = 0;      // processes that took more than 10 s to end
     struct Torn {
         QString home;
         QString file;
@@ -200,13 +201,17 @@ void TestKill::killedAtRandomMoments() {
             }
         }
         if (!app.waitForFinished(10000)) {
-            QProcess gdb;
-            gdb.start(QStringLiteral("gdb"),
-                      {"-p", QString::number(pid), "-batch", "-ex", "thread apply all bt"});
-            gdb.waitForFinished(60000);
-            qWarning("trial %d %s at %d ms hangs:\n%s\n%s", trial, endingName(ending), killAfterMs,
-                     app.readAll().constData(), gdb.readAllStandardOutput().constData());
-            QFAIL("the program did not end");
+            // A process that waits on the disk (state D, for instance in the fsync of a save on
+            // a disk busy with other work) cannot end, even when killed, until the disk answers:
+            // record where it waits, give it longer, and fail only if it still does not end.
+            const QByteArray state = readAll(QStringLiteral("/proc/%1/stat").arg(pid));
+            const QByteArray stack = readAll(QStringLiteral("/proc/%1/stack").arg(pid));
+            const bool ended = app.waitForFinished(50000);
+            qWarning("trial %d %s at %d ms: still running 10 s later (%s)%s\n%s", trial,
+                     endingName(ending), killAfterMs, state.constData(),
+                     ended ? ", ended later" : "", stack.constData());
+            QVERIFY2(ended, "the program did not end");
+            ++slowEnds;
         }
         const QByteArray output = app.readAll();
         if (ending == Ending::Terminate)
@@ -301,6 +306,7 @@ void TestKill::killedAtRandomMoments() {
           lostByTime.isEmpty() ? 0 : *std::max_element(lostByTime.cbegin(), lostByTime.cend()));
     qInfo("torn last chunk: %d of the open files, median %lld bytes", int(tornBytes.size()),
           median(tornBytes));
+    qInfo("%d processes took more than 10 s to end", slowEnds);
     qInfo("SIGTERM to exit: median %lld ms, max %lld ms", median(closeMs),
           closeMs.isEmpty() ? 0 : *std::max_element(closeMs.cbegin(), closeMs.cend()));
     qInfo("config.xml new after %d of %d trials; %d temporary files left behind", configNew,
