@@ -4,13 +4,20 @@
 #include <utility>
 #include <vector>
 
+#ifdef Q_OS_LINUX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include <QCameraImageCapture>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
+#include <QStorageInfo>
 #include <QtDebug>
 
+#include "capture/avirepair.h"
 #include "capture/clock.h"
 #include "capture/frameconversion.h"
 #include "capture/openrecordings.h"
@@ -27,6 +34,11 @@ constexpr qint64 kFileBytesPerFrame = qint64(kRecordWidth) * kRecordHeight * 3 /
 constexpr qint64 kSizeCheckEveryFrames = 25;
 // How far the real size may lag the tracked one (buffers of the muxer) before writes count as lost.
 constexpr qint64 kSizeLagToleranceBytes = 4 * kFileBytesPerFrame;
+// A file is not begun on a volume with less room than this: it could not hold a frame, and would
+// be left empty.
+constexpr qint64 kMinFreeToBeginBytes = 1 << 20;
+// The open file's data is sent on to the disk this often (in frames).
+constexpr qint64 kSyncEveryFrames = 25;
 
 constexpr int kOpenTimeoutMs = 5000;
 constexpr int kReadTimeoutMs = 5000;
@@ -46,6 +58,21 @@ qint64 fileSizeLimitBytes() {
 
 bool isLocalFile(const QString& url) {
     return url.startsWith(QLatin1String("file:")) || QFileInfo(url).isFile();
+}
+
+// Starts writing the data written to `path` so far out to the disk, whoever holds it open,
+// without waiting for the disk: a power cut then takes about a second of footage with it rather
+// than all the system had not yet written back, and a busy disk never stalls the worker.
+void startWriteBack(const QString& path) {
+#ifdef Q_OS_LINUX
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+        ::close(fd);
+    }
+#else
+    Q_UNUSED(path)
+#endif
 }
 } // namespace
 
@@ -255,11 +282,17 @@ void CaptureThread::checkFileState(QString& target) {
     bool full = false;
     bool failed = false;
     QString path;
+    qint64 frames = 0;
     {
         std::lock_guard<std::mutex> lock(writerMutex);
         full = fileFull;
         failed = writeFailed;
         path = writerPath;
+        frames = framesInFile;
+    }
+    if (!path.isEmpty() && !failed && frames >= syncedFrames + kSyncEveryFrames) {
+        startWriteBack(path);
+        syncedFrames = frames;
     }
     if (failed) {
         qWarning() << "Camera" << cameraNumberText << "recording writes do not reach" << path;
@@ -286,17 +319,21 @@ bool CaptureThread::ensureWriter(const QString& target) {
 
     // The tree may have gone since the cycle began (a drive unplugged and back): make it again.
     RecordingPaths::makeDayFolder(dataDrive, cycleStart.date());
+    const QStorageInfo volume(QFileInfo(target).absolutePath());
+    const bool room = !volume.isValid() || volume.bytesAvailable() >= kMinFreeToBeginBytes;
     auto opened = std::make_unique<cv::VideoWriter>();
     bool ok = false;
     try {
-        ok = opened->open(QFile::encodeName(target).toStdString(), cv::CAP_FFMPEG, kFourccIyuv,
-                          kRecordFps, cv::Size(kRecordWidth, kRecordHeight), true) &&
-             opened->isOpened();
+        if (room)
+            ok = opened->open(QFile::encodeName(target).toStdString(), cv::CAP_FFMPEG, kFourccIyuv,
+                              kRecordFps, cv::Size(kRecordWidth, kRecordHeight), true) &&
+                 opened->isOpened();
     } catch (const std::exception& e) {
         qWarning() << "Camera" << cameraNumberText << "writer error:" << e.what();
     }
     if (!ok) {
-        qWarning() << "Camera" << cameraNumberText << "cannot write recording" << target;
+        qWarning() << "Camera" << cameraNumberText << "cannot write recording" << target
+                   << (room ? "" : "(no space left)");
         OpenRecordings::reportWriteFailure();
         nextWriterAttemptAtMs = sinceStart.elapsed() + kWriterRetryMs;
         writerFailing = true;
@@ -310,6 +347,7 @@ bool CaptureThread::ensureWriter(const QString& target) {
         std::lock_guard<std::mutex> lock(writerMutex);
         writer = std::move(opened);
         writerPath = target;
+        syncedFrames = 0;
         framesInFile = 0;
         timelinePaused = false;
         fileFull = false;
@@ -363,11 +401,13 @@ void CaptureThread::completeFile() {
     std::unique_ptr<cv::VideoWriter> closing;
     QString path;
     qint64 frames = 0;
+    bool failed = false;
     {
         std::lock_guard<std::mutex> lock(writerMutex);
         closing = std::move(writer);
         path = writerPath;
         frames = framesInFile;
+        failed = writeFailed;
         writerPath.clear();
         framesInFile = 0;
         timelinePaused = false;
@@ -378,6 +418,15 @@ void CaptureThread::completeFile() {
     if (!closing)
         return;
     closing->release(); // writes the index: the file is complete
+    // Writes that stopped landing (a full drive) leave the file without its end and often with a
+    // torn last frame; the muxer writes nothing more once a write failed. Keep the whole frames.
+    if (frames > 0 && (failed || QFileInfo(path).size() < frames * kFileBytesPerFrame)) {
+        const int kept = AviRepair::trimToWholeFrames(path);
+        qWarning() << "Camera" << cameraNumberText << "recording" << path << "cut short:" << kept
+                   << "of" << frames << "frames kept";
+        if (kept >= 0)
+            frames = kept;
+    }
     // A file without a single frame (the source gave nothing) holds no footage, only clutter.
     if (frames == 0)
         QFile::remove(path);

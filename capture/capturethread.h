@@ -100,6 +100,7 @@ private:
     qint64 nextOpenAtMs = 0;
     qint64 nextWriterAttemptAtMs = 0;
     bool writerFailing = false;
+    qint64 syncedFrames = 0;    // frames of the open file last forced to disk
     qint64 sourceOriginMs = -1; // monotonic time of a paced source's position 0
     cv::Mat heldBackFrame;      // newest frame read, used when the next one arrives whole
     QDateTime cycleStart;

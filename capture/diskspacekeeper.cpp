@@ -13,8 +13,10 @@
 #include <QStorageInfo>
 #include <QTimer>
 
+#include "capture/avirepair.h"
 #include "capture/clock.h"
 #include "capture/openrecordings.h"
+#include "capture/recordingpaths.h"
 #include "settings/settingsfile.h"
 
 namespace {
@@ -264,6 +266,34 @@ DiskSpace::Outcome DiskSpace::freeSpace(const QString& dataDrive, qint64 thresho
     return outcome;
 }
 
+int DiskSpace::finishLeftovers(const QString& dataDrive, const QString& stampBefore,
+                               const OpenFiles& openFiles, const std::atomic<bool>* stopRequested) {
+    bool stopped = false;
+    const QList<Candidate> candidates = scanRecordings(
+        QDir(dataDrive).filePath(QStringLiteral("VideoData/videos")), stopRequested, &stopped);
+    int finished = 0;
+    for (const Candidate& c : candidates) {
+        if (stopping(stopRequested))
+            break;
+        if (c.recording.stamp >= stampBefore ||
+            (c.sizeBytes > 0 && !AviRepair::isUnfinished(c.recording.path)) ||
+            isOpen(c.recording.path, openFileKeys(openFiles)))
+            continue;
+        const int frames = c.sizeBytes > 0 ? AviRepair::trimToWholeFrames(c.recording.path) : 0;
+        if (frames < 0)
+            continue;
+        if (frames == 0 && !QFile::remove(c.recording.path))
+            continue;
+        qInfo().noquote() << QStringLiteral("Recording %1 was left unfinished: %2")
+                                 .arg(c.recording.path,
+                                      frames > 0
+                                          ? QStringLiteral("%1 whole frames kept").arg(frames)
+                                          : QStringLiteral("no whole frame, deleted"));
+        ++finished;
+    }
+    return finished;
+}
+
 // Lives in the keeper's thread. Reads the keeper's settings under its mutex and its stop flag;
 // everything else here is touched by the worker thread only.
 class DiskSpaceKeeperWorker final : public QObject {
@@ -282,6 +312,10 @@ public:
         QObject::connect(timer, &QTimer::timeout, this, [this] { poll(); });
         failuresSeen = OpenRecordings::writeFailureCount();
         settingsSeen = keeper->settingsVersion.load();
+        const DiskSpaceKeeper::Settings settings = keeper->settings();
+        if (!settings.dataDrive.isEmpty())
+            DiskSpace::finishLeftovers(settings.dataDrive, keeper->startStamp, openFiles,
+                                       &keeper->stopRequested);
         check();
         timer->start();
     }
@@ -297,8 +331,20 @@ private:
         // While other files fill the drive, a writer failing on every pass must not turn into a
         // scan every second: the period alone paces the checks then.
         if ((writerFailed && !cannotFree) || settingsChanged ||
-            elapsedMs() - lastCheckMs >= DiskSpaceKeeper::kCheckPeriodMs)
+            elapsedMs() - lastCheckMs >= DiskSpaceKeeper::kCheckPeriodMs ||
+            (!cannotFree && belowThreshold()))
             check();
+    }
+
+    // Recordings can fill a small threshold well within one period; reading the free space is
+    // cheap, so it is read at every poll, and only a shortfall costs a scan.
+    bool belowThreshold() const {
+        const DiskSpaceKeeper::Settings settings = keeper->settings();
+        if (settings.dataDrive.isEmpty() || settings.keepFreeMiB == 0)
+            return false;
+        const DiskSpace::Usage usage = probe(DiskSpace::probePath(settings.dataDrive));
+        return usage.valid &&
+               usage.freeBytes < DiskSpace::thresholdBytes(settings.keepFreeMiB, usage.totalBytes);
     }
 
     void check() {
@@ -318,10 +364,14 @@ private:
         DiskSpaceKeeper* target = keeper;
         const qint64 freeBytes = outcome.freeBytesAfter;
         const int deletedFiles = outcome.deleted.size();
-        const QList<DiskSpace::Deletion> deleted = outcome.deleted;
+        // Buffers of their own, moved into the call: nothing the owner's thread frees is still
+        // shared with this thread's reference counts.
+        QList<DiskSpace::Deletion> deleted;
+        for (const DiskSpace::Deletion& d : outcome.deleted)
+            deleted.append({QString(d.path.constData(), d.path.size()), d.sizeBytes});
         QMetaObject::invokeMethod(
             target,
-            [target, freeBytes, threshold, deletedFiles, deleted] {
+            [target, freeBytes, threshold, deletedFiles, deleted = std::move(deleted)] {
                 for (const DiskSpace::Deletion& d : deleted)
                     emit target->recordingDeleted(d.path, d.sizeBytes);
                 emit target->checked(freeBytes, threshold, deletedFiles);
@@ -424,6 +474,7 @@ void DiskSpaceKeeper::start() {
     if (thread.isRunning())
         return;
     stopRequested = false;
+    startStamp = RecordingPaths::fileStamp(Clock::now());
     worker = new DiskSpaceKeeperWorker(this);
     worker->moveToThread(&thread);
     DiskSpaceKeeperWorker* w = worker;

@@ -71,11 +71,19 @@ QString probePath(const QString& dataDrive);
 Outcome freeSpace(const QString& dataDrive, qint64 thresholdBytes, const Probe& probe,
                   const OpenFiles& openFiles, const std::atomic<bool>* stopRequested = nullptr);
 
+// Recordings that a killed or powered-off recorder left unfinished, stamped before `stampBefore`
+// and not open now: each is cut after its last whole frame, with its sizes written, so that every
+// reader takes it without complaint; one without a whole frame is deleted. Returns how many
+// files were mended or deleted.
+int finishLeftovers(const QString& dataDrive, const QString& stampBefore,
+                    const OpenFiles& openFiles, const std::atomic<bool>* stopRequested = nullptr);
+
 } // namespace DiskSpace
 
 class DiskSpaceKeeperWorker;
 
-// Runs DiskSpace::freeSpace in a thread of its own: at start, every kCheckPeriodMs, and within a
+// Runs DiskSpace::finishLeftovers once at start (for files stamped before start()), then
+// DiskSpace::freeSpace in a thread of its own: at start, every kCheckPeriodMs, and within a
 // poll interval when OpenRecordings::writeFailureCount() grows (a writer could not be created)
 // or a setting changes.
 // Threads: the owner's thread calls every public function and receives the signals; the worker
@@ -121,6 +129,7 @@ private:
     Settings current;
     std::atomic<quint64> settingsVersion{0}; // a change is checked at the next poll
     std::atomic<bool> stopRequested{false};
+    QString startStamp; // recordings stamped before this were left by an earlier run
 
     DiskSpace::Probe probe = DiskSpace::storageProbe;
     DiskSpace::OpenFiles openFiles;

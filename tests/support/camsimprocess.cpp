@@ -10,9 +10,25 @@ CamsimProcess::~CamsimProcess() {
     stop();
 }
 
+void CamsimProcess::setLogHandler(std::function<void(const QString& line)> handler) {
+    m_logHandler = std::move(handler);
+}
+
 bool CamsimProcess::start(int timeoutMs) {
     m_port = 0;
-    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    if (m_logHandler) {
+        m_process.setProcessChannelMode(QProcess::SeparateChannels);
+        QObject::connect(&m_process, &QProcess::readyReadStandardError, [this] {
+            m_pendingLog += m_process.readAllStandardError();
+            for (int newline = m_pendingLog.indexOf('\n'); newline >= 0;
+                 newline = m_pendingLog.indexOf('\n')) {
+                m_logHandler(QString::fromUtf8(m_pendingLog.left(newline)));
+                m_pendingLog.remove(0, newline + 1);
+            }
+        });
+    } else {
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    }
     // "--port 0" first: a port among the caller's arguments wins.
     m_process.start(QStringLiteral(IPS_CAMSIM_PATH), QStringList{"--port", "0"} + m_arguments);
     if (!m_process.waitForStarted(timeoutMs)) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -14,6 +16,10 @@ public:
     ~CamsimProcess();
     CamsimProcess(const CamsimProcess&) = delete;
     CamsimProcess& operator=(const CamsimProcess&) = delete;
+
+    // Hands every line camsim writes to stderr (with --verbose: one per request or refusal) to
+    // `handler`, in the caller's thread, instead of forwarding it. Call before start().
+    void setLogHandler(std::function<void(const QString& line)> handler);
 
     // False, with errorString() set, when it does not start or does not report its port in
     // time (pre-rendering a long --loop takes a while, hence the generous default).
@@ -34,4 +40,6 @@ private:
     QProcess m_process;
     quint16 m_port = 0;
     QString m_error;
+    std::function<void(const QString&)> m_logHandler;
+    QByteArray m_pendingLog;
 };

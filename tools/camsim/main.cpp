@@ -131,7 +131,7 @@ bool parseOptions(QCoreApplication& app, Parsed* parsed, QString* error) {
         {"refuse", "Close every connection at once without a response."},
         {"auth", "Require HTTP basic authentication with these credentials.", "user:pass"},
         {"counter-start", "Counter of the first frame (default 0).", "N"},
-        {"verbose", "Log every request to stderr."},
+        {"verbose", "Log every request and refused connection to stderr."},
     });
     parser.process(app); // exits on --help or unknown options
 

@@ -81,6 +81,8 @@ void MjpegServer::onNewConnection() {
             socket->deleteLater();
         });
         if (m_options.refuse) {
+            if (m_options.verbose)
+                qInfo("camsim: refusing a connection");
             socket->disconnectFromHost();
             continue;
         }
