@@ -21,6 +21,7 @@
 
 #include "app/camera.h"
 #include "settings/settingsfile.h"
+#include "support/windowfixture.h"
 
 namespace {
 
@@ -76,12 +77,16 @@ private slots:
     void videoSettingsNeedsOneOfTheEightButtons();
 
 private:
+    QTemporaryDir home;
     QTemporaryDir dataDrive;
 };
 
 void MainWindowTest::initTestCase()
 {
     QStandardPaths::setTestModeEnabled(true);
+    // A home of its own: other window tests run beside this one and use the same file names.
+    QVERIFY(home.isValid());
+    WindowFixture::isolateHome(home.path());
     QVERIFY(dataDrive.isValid());
 }
 
