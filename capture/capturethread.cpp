@@ -13,6 +13,7 @@
 
 #include "capture/clock.h"
 #include "capture/frameconversion.h"
+#include "capture/mjpegdecode.h"
 #include "capture/openrecordings.h"
 #include "capture/recordingpaths.h"
 
@@ -98,7 +99,7 @@ void CaptureThread::processImage(int requestId, QImage img) {
     // prepared at all.
     if (img.isNull() || !channel->recording)
         return;
-    const cv::Mat prepared = prepareFrame(::QImage2Mat(img), channel->locationCopy(), Clock::now());
+    cv::Mat prepared = prepareFrame(::QImage2Mat(img), channel->locationCopy(), Clock::now());
     if (!prepared.empty())
         writeOnTimeline(prepared);
 }
@@ -153,7 +154,15 @@ bool CaptureThread::openStream(cv::VideoCapture& capture) {
     }
     setFrame(QImage()); // the status text stays visible until the first frame replaces it
     sourceOriginMs = -1;
-    heldBackFrame.release();
+    heldBack.release();
+    rawPackets = false;
+    // A local file keeps the decoding capture: its pacing reads the decoded picture's position.
+    if (opened && !pacedSource) {
+        const int fourcc = static_cast<int>(capture.get(cv::CAP_PROP_FOURCC));
+        const bool mjpeg = fourcc == cv::VideoWriter::fourcc('M', 'J', 'P', 'G') ||
+                           fourcc == cv::VideoWriter::fourcc('m', 'j', 'p', 'e');
+        rawPackets = mjpeg && capture.set(cv::CAP_PROP_FORMAT, -1);
+    }
     if (opened) {
         openRetries = 0;
         postText(kTextConnected);
@@ -179,8 +188,9 @@ void CaptureThread::runNetworkPass(cv::VideoCapture& capture, QString& target) {
         return;
     }
 
-    cv::Mat raw;
-    if (!capture.read(raw) || raw.empty()) {
+    const bool got =
+        rawPackets ? capture.grab() && capture.retrieve(incoming) : capture.read(incoming);
+    if (!got || incoming.empty()) {
         streamBroke(capture, target);
         return;
     }
@@ -188,20 +198,26 @@ void CaptureThread::runNetworkPass(cv::VideoCapture& capture, QString& target) {
         paceToSource(capture);
     // A frame is used once the stream has gone on past it: the last one before a cut is often a
     // torn JPEG, decoded half grey, and must not reach the recording.
-    std::swap(raw, heldBackFrame);
-    if (raw.empty())
+    std::swap(incoming, heldBack);
+    if (incoming.empty())
         return;
-    const cv::Mat prepared = prepareFrame(raw, channel->locationCopy(), Clock::now());
-    raw.release();
+    const cv::Mat* picture = &incoming;
+    if (rawPackets) {
+        // A packet that is no JPEG at all is skipped; the stream itself goes on.
+        if (!decodeMjpegFrame(incoming, decoded))
+            return;
+        picture = &decoded;
+    }
+    prepareFrame(*picture, channel->locationCopy(), Clock::now(), work);
 
     const bool recording = channel->recording;
     const bool writable = recording && ensureWriter(target);
     // While recordings fail, the warning stays in the preview label: a live picture over it would
     // hide that nothing is being kept.
     if (!(recording && writerFailing))
-        setFrame(::Mat2QImage(prepared));
+        setFrame(::Mat2QImage(work));
     if (writable)
-        writeOnTimeline(prepared);
+        writeOnTimeline(work);
 }
 
 void CaptureThread::runLocalPass(const QString& target) {
@@ -221,7 +237,7 @@ void CaptureThread::streamBroke(cv::VideoCapture& capture, QString& target) {
     completeFile();
     target.clear();
     capture.release();
-    heldBackFrame.release();
+    heldBack.release();
     setFrame(QImage());
     postText(kTextCannotConnect);
     openRetries = 0;
@@ -323,7 +339,7 @@ bool CaptureThread::ensureWriter(const QString& target) {
     return true;
 }
 
-void CaptureThread::writeOnTimeline(const cv::Mat& prepared) {
+void CaptureThread::writeOnTimeline(cv::Mat& prepared) {
     std::lock_guard<std::mutex> lock(writerMutex);
     if (!writer || fileFull || writeFailed)
         return;
@@ -356,7 +372,8 @@ void CaptureThread::writeOnTimeline(const cv::Mat& prepared) {
         if (!fileFull && !writeFailed)
             append(prepared);
     }
-    latest = prepared;
+    // No copy: `latest` is only ever read here, so its old pixels can become the caller's buffer.
+    std::swap(latest, prepared);
 }
 
 void CaptureThread::completeFile() {

@@ -72,7 +72,9 @@ private:
     void paceToSource(cv::VideoCapture& capture);
     void checkFileState(QString& target);
     bool ensureWriter(const QString& target);
-    void writeOnTimeline(const cv::Mat& prepared);
+    // Takes the frame's pixels as the new `latest` and hands the previous latest back in
+    // `prepared`, for the caller to reuse as its next work buffer.
+    void writeOnTimeline(cv::Mat& prepared);
     void completeFile();
     void pauseTimeline();
     void setFrame(const QImage& image);
@@ -101,7 +103,13 @@ private:
     qint64 nextWriterAttemptAtMs = 0;
     bool writerFailing = false;
     qint64 sourceOriginMs = -1; // monotonic time of a paced source's position 0
-    cv::Mat heldBackFrame;      // newest frame read, used when the next one arrives whole
+    // An MJPEG stream is read as JPEG packets and decoded here (half scale for large pictures):
+    // much cheaper than letting the capture decode and colour-convert every picture at full size.
+    bool rawPackets = false;
+    cv::Mat incoming; // newest packet (rawPackets) or picture read; reused from pass to pass
+    cv::Mat heldBack; // the one before, used once the next one has arrived whole
+    cv::Mat decoded;  // picture decoded from a packet
+    cv::Mat work;     // the prepared 640 x 480 frame
     QDateTime cycleStart;
     QElapsedTimer sinceStart; // monotonic; started in the constructor, read by both threads
 
