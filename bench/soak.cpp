@@ -248,6 +248,7 @@ int main(int argc, char** argv) {
         {"loop", "Frames camsim pre-renders and loops (default 250).", "N"},
         {"quality", "camsim JPEG quality (default 75).", "Q"},
         {"recorder-only", "Skip the ffmpeg side."},
+        {"keep", "Keep the temporary folder with every recording."},
         {"delete-finished", "Delete complete recordings as it goes (for long runs; no read-back)."},
     });
     parser.process(app);
@@ -263,6 +264,10 @@ int main(int argc, char** argv) {
     if (parser.isSet("quality"))
         o.quality = std::clamp(parser.value("quality").toInt(), 1, 100);
     o.recorderOnly = parser.isSet("recorder-only");
+    if (parser.isSet("keep")) {
+        root.setAutoRemove(false);
+        std::printf("keeping %s\n", qPrintable(root.path()));
+    }
     o.deleteFinished = parser.isSet("delete-finished");
     o.rssAtS = std::min(o.rssAtS, o.seconds);
 

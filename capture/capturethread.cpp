@@ -21,6 +21,9 @@ namespace {
 constexpr int kFourccIyuv = 0x56555949; // 'I','Y','U','V'
 constexpr double kRecordFps = 25.0;
 constexpr qint64 kFrameIntervalMs = 40;
+// How many frame intervals the file may run ahead of or behind the clock before frames are
+// dropped or repeated.
+constexpr qint64 kTimelineSlackFrames = 4;
 // One IYUV frame (640 x 480, 12 bits per pixel) plus its 8-byte AVI chunk header: what the file
 // grows by per written frame, so the size can be tracked without asking the file system.
 constexpr qint64 kFileBytesPerFrame = qint64(kRecordWidth) * kRecordHeight * 3 / 2 + 8;
@@ -191,6 +194,7 @@ void CaptureThread::runNetworkPass(cv::VideoCapture& capture, QString& target) {
     const bool got =
         rawPackets ? capture.grab() && capture.retrieve(incoming) : capture.read(incoming);
     if (!got || incoming.empty()) {
+        qWarning() << "Camera" << cameraNumberText << "stream ended or timed out; reconnecting";
         streamBroke(capture, target);
         return;
     }
@@ -364,10 +368,12 @@ void CaptureThread::writeOnTimeline(cv::Mat& prepared) {
     };
 
     // Frame n of the file stands for its start + n / 25 s: repeat the latest frame through a gap,
-    // drop a frame that comes before its slot, so that the file plays at the speed of life.
+    // drop a frame that comes too early, so that the file plays at the speed of life. Within the
+    // slack, a frame keeps its place: network and scheduling jitter must not cost a source frame
+    // (dropped as early) and a repeat (filled in as late) each time.
     const qint64 slot = (nowMs - timelineOriginMs) / kFrameIntervalMs;
-    if (slot >= framesInFile) {
-        while (framesInFile < slot && !fileFull && !writeFailed)
+    if (framesInFile <= slot + kTimelineSlackFrames) {
+        while (framesInFile < slot - kTimelineSlackFrames && !fileFull && !writeFailed)
             append(latest);
         if (!fileFull && !writeFailed)
             append(prepared);
