@@ -65,6 +65,11 @@ CaptureThread::CaptureThread(ChannelConfig* channel, const QString& dataDrive,
     , stopButton(channel->stopButton)
     , pacedSource(channel->cameraType == 1 && isLocalFile(channel->url)) {
     sinceStart.start();
+    // The cameras are the parallelism: a frame is small, and OpenCV's pool splitting each resize
+    // across the cores only adds hand-over and spinning, times eight cameras. Set once, before
+    // the first worker runs, so that no worker reads the setting while it changes.
+    static std::once_flag sequentialOpenCv;
+    std::call_once(sequentialOpenCv, [] { cv::setNumThreads(1); });
     // Made here, in the GUI thread, where this object lives: the stills are then delivered to
     // processImage() in the GUI thread, and the connection ends with this object.
     if (cameraType == 0 && imageCapture)
