@@ -109,7 +109,7 @@ void CaptureThread::processImage(int requestId, QImage img) {
         return;
     cv::Mat prepared = prepareFrame(::QImage2Mat(img), channel->locationCopy(), Clock::now());
     if (!prepared.empty())
-        writeOnTimeline(prepared);
+        writeOnTimeline(prepared, sinceStart.elapsed());
 }
 
 void CaptureThread::run() {
@@ -145,6 +145,7 @@ void CaptureThread::run() {
         }
     }
     completeFile();
+    reader.reset();
     capture.release();
 }
 
@@ -171,6 +172,8 @@ bool CaptureThread::openStream(cv::VideoCapture& capture) {
                            fourcc == cv::VideoWriter::fourcc('m', 'j', 'p', 'e');
         rawPackets = mjpeg && capture.set(cv::CAP_PROP_FORMAT, -1);
     }
+    if (rawPackets)
+        reader = std::make_unique<PacketReader>(capture, channel->running, sinceStart);
     if (opened) {
         openRetries = 0;
         postText(kTextConnected);
@@ -196,8 +199,19 @@ void CaptureThread::runNetworkPass(cv::VideoCapture& capture, QString& target) {
         return;
     }
 
-    const bool got =
-        rawPackets ? capture.grab() && capture.retrieve(incoming) : capture.read(incoming);
+    bool got = false;
+    if (reader) {
+        PacketReader::Packet packet;
+        const PacketReader::Result result = reader->next(packet, kSleepSliceMs);
+        if (result == PacketReader::Result::Nothing)
+            return;
+        got = result == PacketReader::Result::Packet;
+        incoming = std::move(packet.data);
+        incomingAtMs = packet.arrivalMs;
+    } else {
+        got = capture.read(incoming);
+        incomingAtMs = sinceStart.elapsed();
+    }
     if (!got || incoming.empty()) {
         qWarning() << "Camera" << cameraNumberText << "stream ended or timed out; reconnecting";
         streamBroke(capture, target);
@@ -208,6 +222,7 @@ void CaptureThread::runNetworkPass(cv::VideoCapture& capture, QString& target) {
     // A frame is used once the stream has gone on past it: the last one before a cut is often a
     // torn JPEG, decoded half grey, and must not reach the recording.
     std::swap(incoming, heldBack);
+    std::swap(incomingAtMs, heldBackAtMs);
     if (incoming.empty())
         return;
     const cv::Mat* picture = &incoming;
@@ -226,7 +241,7 @@ void CaptureThread::runNetworkPass(cv::VideoCapture& capture, QString& target) {
     if (!(recording && writerFailing))
         setFrame(::Mat2QImage(work));
     if (writable)
-        writeOnTimeline(work);
+        writeOnTimeline(work, incomingAtMs);
 }
 
 void CaptureThread::runLocalPass(const QString& target) {
@@ -245,6 +260,7 @@ void CaptureThread::runLocalPass(const QString& target) {
 void CaptureThread::streamBroke(cv::VideoCapture& capture, QString& target) {
     completeFile();
     target.clear();
+    reader.reset();
     capture.release();
     heldBack.release();
     setFrame(QImage());
@@ -348,12 +364,12 @@ bool CaptureThread::ensureWriter(const QString& target) {
     return true;
 }
 
-void CaptureThread::writeOnTimeline(cv::Mat& prepared) {
+void CaptureThread::writeOnTimeline(cv::Mat& prepared, qint64 atMs) {
     std::lock_guard<std::mutex> lock(writerMutex);
     if (!writer || fileFull || writeFailed)
         return;
 
-    const qint64 nowMs = sinceStart.elapsed();
+    const qint64 nowMs = atMs;
     if (framesInFile == 0) {
         timelineOriginMs = nowMs;
     } else if (timelinePaused) {

@@ -15,6 +15,7 @@
 #include <opencv2/videoio.hpp>
 
 #include "app/channelconfig.h"
+#include "capture/packetreader.h"
 
 class QCameraImageCapture;
 class QLabel;
@@ -74,7 +75,7 @@ private:
     bool ensureWriter(const QString& target);
     // Takes the frame's pixels as the new `latest` and hands the previous latest back in
     // `prepared`, for the caller to reuse as its next work buffer.
-    void writeOnTimeline(cv::Mat& prepared);
+    void writeOnTimeline(cv::Mat& prepared, qint64 atMs);
     void completeFile();
     void pauseTimeline();
     void setFrame(const QImage& image);
@@ -108,8 +109,11 @@ private:
     bool rawPackets = false;
     cv::Mat incoming; // newest packet (rawPackets) or picture read; reused from pass to pass
     cv::Mat heldBack; // the one before, used once the next one has arrived whole
-    cv::Mat decoded;  // picture decoded from a packet
-    cv::Mat work;     // the prepared 640 x 480 frame
+    qint64 incomingAtMs = 0;
+    qint64 heldBackAtMs = 0;
+    std::unique_ptr<PacketReader> reader; // reads the raw packets while the stream is open
+    cv::Mat decoded;                      // picture decoded from a packet
+    cv::Mat work;                         // the prepared 640 x 480 frame
     QDateTime cycleStart;
     QElapsedTimer sinceStart; // monotonic; started in the constructor, read by both threads
 
