@@ -26,8 +26,8 @@ double seconds(const timeval& t) {
     return double(t.tv_sec) + double(t.tv_usec) / 1e6;
 }
 
-long statusField(const char* name) {
-    QFile status(QStringLiteral("/proc/self/status"));
+long statusField(const char* name, const QString& path = QStringLiteral("/proc/self/status")) {
+    QFile status(path);
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray& line : status.readAll().split('\n')) {
@@ -51,6 +51,10 @@ long peakRssKiB() {
 
 long currentRssKiB() {
     return statusField("VmRSS:");
+}
+
+long peakRssKiB(pid_t pid) {
+    return statusField("VmHWM:", QStringLiteral("/proc/%1/status").arg(pid));
 }
 
 pid_t spawnProcess(const QStringList& args, bool quietStderr) {
@@ -81,9 +85,20 @@ ChildUsage reapProcess(pid_t pid) {
             return usage;
     }
     usage.cpuS = seconds(r.ru_utime) + seconds(r.ru_stime);
-    usage.maxRssKiB = r.ru_maxrss;
     usage.exitedOk = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     return usage;
+}
+
+bool tryReapProcess(pid_t pid, ChildUsage* usage) {
+    usage->maxRssKiB = std::max(usage->maxRssKiB, peakRssKiB(pid));
+    rusage r{};
+    int status = 0;
+    const pid_t done = wait4(pid, &status, WNOHANG, &r);
+    if (done == 0 || (done < 0 && errno == EINTR))
+        return false;
+    usage->cpuS = seconds(r.ru_utime) + seconds(r.ru_stime);
+    usage->exitedOk = done == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return true;
 }
 
 QStringList ffmpegRecordJob(const QString& url, const QString& location, const QString& output,

@@ -16,6 +16,8 @@ double processCpuSeconds();
 long peakRssKiB();
 // Current resident set of this process (VmRSS), KiB.
 long currentRssKiB();
+// Peak resident set of another process (VmHWM), KiB; -1 when it cannot be read.
+long peakRssKiB(pid_t pid);
 
 // Starts `args` (args[0] looked up in PATH) as a child process; -1 on failure. With quietStderr
 // its standard error goes to /dev/null.

@@ -28,6 +28,7 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 
 #include "app/camera.h"
@@ -169,6 +170,7 @@ SideResult runRecorder(TimedApplication& app, const Options& o, const QString& c
         }
         QTimer::singleShot(o.seconds * 1000, &app, &QApplication::quit);
         app.exec();
+        *rssEndKiB = currentRssKiB(); // still recording: the figure to compare with the mark
         app.watched = nullptr;
         window.close(); // stops every worker and completes its file, as the user's close does
     }
@@ -197,16 +199,26 @@ SideResult runFfmpeg(const Options& o, const QString& root,
                                                     dir + QStringLiteral("/seg%03d.avi"), o.seconds,
                                                     0, kSegmentSeconds)));
     }
-    for (pid_t pid : pids) {
-        if (pid < 0) {
+    std::vector<ChildUsage> usage(pids.size());
+    std::vector<bool> ended(pids.size(), false);
+    for (size_t i = 0; i < pids.size(); ++i) {
+        if (pids[i] < 0) {
             r.formatFailures << QStringLiteral("ffmpeg did not start");
-            continue;
+            ended[i] = true;
         }
-        const ChildUsage u = reapProcess(pid);
-        r.cpuS += u.cpuS;
-        r.peakRssKiB += u.maxRssKiB;
-        if (!u.exitedOk)
-            r.formatFailures << QStringLiteral("an ffmpeg job failed");
+    }
+    // Sampled while they run: the peak of a process is gone with it.
+    while (std::find(ended.begin(), ended.end(), false) != ended.end()) {
+        for (size_t i = 0; i < pids.size(); ++i) {
+            if (ended[i] || !tryReapProcess(pids[i], &usage[i]))
+                continue;
+            ended[i] = true;
+            r.cpuS += usage[i].cpuS;
+            r.peakRssKiB += usage[i].maxRssKiB;
+            if (!usage[i].exitedOk)
+                r.formatFailures << QStringLiteral("an ffmpeg job failed");
+        }
+        QThread::msleep(200);
     }
     r.wallS = wall.elapsed() / 1000.0;
     return r;
@@ -293,9 +305,9 @@ int main(int argc, char** argv) {
     long rssAtMark = 0;
     double longestTick = 0, longestLaterTick = 0;
     int ticks = 0;
-    SideResult rec = runRecorder(app, o, configFolder, dataDrive, cams, &rssAtMark, &longestTick,
-                                 &longestLaterTick, &ticks);
-    const long rssEnd = currentRssKiB();
+    long rssEnd = 0;
+    SideResult rec = runRecorder(app, o, configFolder, dataDrive, cams, &rssAtMark, &rssEnd,
+                                 &longestTick, &longestLaterTick, &ticks);
 
     SideResult ff;
     if (!o.recorderOnly)
@@ -331,9 +343,10 @@ int main(int argc, char** argv) {
         std::printf("  CPU %.2f s over %.1f s: %.1f %% of one core per camera\n", rec.cpuS,
                     rec.wallS, rec.cpuS / rec.wallS / o.cameras * 100);
     }
-    std::printf("  peak RSS %.1f MiB; RSS at %d s %.1f MiB, at the end %.1f MiB (growth %.2f %%, "
+    std::printf("  peak RSS %.1f MiB; RSS at %d s %.1f MiB, at %d s (before the close) %.1f MiB "
+                "(growth %.2f %%, "
                 "target < 5 %%)\n",
-                rec.peakRssKiB / 1024.0, o.rssAtS, rssAtMark / 1024.0, rssEnd / 1024.0,
+                rec.peakRssKiB / 1024.0, o.rssAtS, rssAtMark / 1024.0, o.seconds, rssEnd / 1024.0,
                 rssAtMark > 0 ? 100.0 * (rssEnd - rssAtMark) / rssAtMark : 0.0);
     std::printf("  schedule ticks: %d, longest %.1f ms, longest after the first two %.1f ms "
                 "(target < 100 ms)\n",
