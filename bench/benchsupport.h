@@ -25,11 +25,15 @@ pid_t spawnProcess(const QStringList& args, bool quietStderr = false);
 
 struct ChildUsage {
     double cpuS = 0;    // the child's own CPU, every thread
-    long maxRssKiB = 0; // its peak resident set
+    long maxRssKiB = 0; // its peak resident set, as last sampled by tryReapProcess()
     bool exitedOk = false;
 };
-// Waits for the child and returns what the kernel accounted to it.
+// Waits for the child and returns what the kernel accounted to it (maxRssKiB stays 0: the
+// kernel's figure for a spawned child starts from the parent's peak, so it is no use here).
 ChildUsage reapProcess(pid_t pid);
+// Without waiting: samples the child's peak resident set (VmHWM) into `usage` while it runs and
+// returns true, with the CPU filled in, once it has ended.
+bool tryReapProcess(pid_t pid, ChildUsage* usage);
 
 // The command line of the job our recorder does, done by ffmpeg alone: read `url`, scale to
 // 640x480, draw the location and the local time, rawvideo yuv420p tagged IYUV at 25 fps in AVI.

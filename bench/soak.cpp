@@ -139,7 +139,8 @@ void deleteFinishedRecordings(const QString& dataDrive) {
 SideResult runRecorder(TimedApplication& app, const Options& o, const QString& configFolder,
                        const QString& dataDrive,
                        const std::vector<std::unique_ptr<CamsimProcess>>& cams, long* rssAtMarkKiB,
-                       double* longestTickMs, double* longestLaterTickMs, int* ticks) {
+                       long* rssEndKiB, double* longestTickMs, double* longestLaterTickMs,
+                       int* ticks) {
     SideResult r;
     if (!writeConfiguration(configFolder, dataDrive, cams)) {
         std::fprintf(stderr, "soak: cannot write the configuration\n");
