@@ -203,7 +203,8 @@ void CaptureThread::runNetworkPass(cv::VideoCapture& capture, QString& target) {
     if (reader) {
         PacketReader::Packet packet;
         const PacketReader::Result result = reader->next(packet, kSleepSliceMs);
-        if (result == PacketReader::Result::Nothing)
+        // The reader also ends when the worker is told to stop: that is no broken stream.
+        if (result == PacketReader::Result::Nothing || !channel->running)
             return;
         got = result == PacketReader::Result::Packet;
         incoming = std::move(packet.data);
