@@ -20,6 +20,7 @@
 #include "capture/avirepair.h"
 #include "capture/clock.h"
 #include "capture/frameconversion.h"
+#include "capture/mjpegdecode.h"
 #include "capture/openrecordings.h"
 #include "capture/recordingpaths.h"
 
@@ -27,6 +28,9 @@ namespace {
 constexpr int kFourccIyuv = 0x56555949; // 'I','Y','U','V'
 constexpr double kRecordFps = 25.0;
 constexpr qint64 kFrameIntervalMs = 40;
+// How many frame intervals the file may run ahead of or behind the clock before frames are
+// dropped or repeated.
+constexpr qint64 kTimelineSlackFrames = 4;
 // One IYUV frame (640 x 480, 12 bits per pixel) plus its 8-byte AVI chunk header: what the file
 // grows by per written frame, so the size can be tracked without asking the file system.
 constexpr qint64 kFileBytesPerFrame = qint64(kRecordWidth) * kRecordHeight * 3 / 2 + 8;
@@ -88,6 +92,11 @@ CaptureThread::CaptureThread(ChannelConfig* channel, const QString& dataDrive,
     , stopButton(channel->stopButton)
     , pacedSource(channel->cameraType == 1 && isLocalFile(channel->url)) {
     sinceStart.start();
+    // The cameras are the parallelism: a frame is small, and OpenCV's pool splitting each resize
+    // across the cores only adds hand-over and spinning, times eight cameras. Set once, before
+    // the first worker runs, so that no worker reads the setting while it changes.
+    static std::once_flag sequentialOpenCv;
+    std::call_once(sequentialOpenCv, [] { cv::setNumThreads(1); });
     // Made here, in the GUI thread, where this object lives: the stills are then delivered to
     // processImage() in the GUI thread, and the connection ends with this object.
     if (cameraType == 0 && imageCapture)
@@ -125,9 +134,9 @@ void CaptureThread::processImage(int requestId, QImage img) {
     // prepared at all.
     if (img.isNull() || !channel->recording)
         return;
-    const cv::Mat prepared = prepareFrame(::QImage2Mat(img), channel->locationCopy(), Clock::now());
+    cv::Mat prepared = prepareFrame(::QImage2Mat(img), channel->locationCopy(), Clock::now());
     if (!prepared.empty())
-        writeOnTimeline(prepared);
+        writeOnTimeline(prepared, sinceStart.elapsed());
 }
 
 void CaptureThread::run() {
@@ -163,6 +172,7 @@ void CaptureThread::run() {
         }
     }
     completeFile();
+    reader.reset();
     capture.release();
 }
 
@@ -180,7 +190,17 @@ bool CaptureThread::openStream(cv::VideoCapture& capture) {
     }
     setFrame(QImage()); // the status text stays visible until the first frame replaces it
     sourceOriginMs = -1;
-    heldBackFrame.release();
+    heldBack.release();
+    rawPackets = false;
+    // A local file keeps the decoding capture: its pacing reads the decoded picture's position.
+    if (opened && !pacedSource) {
+        const int fourcc = static_cast<int>(capture.get(cv::CAP_PROP_FOURCC));
+        const bool mjpeg = fourcc == cv::VideoWriter::fourcc('M', 'J', 'P', 'G') ||
+                           fourcc == cv::VideoWriter::fourcc('m', 'j', 'p', 'e');
+        rawPackets = mjpeg && capture.set(cv::CAP_PROP_FORMAT, -1);
+    }
+    if (rawPackets)
+        reader = std::make_unique<PacketReader>(capture, channel->running, sinceStart);
     if (opened) {
         openRetries = 0;
         postText(kTextConnected);
@@ -206,8 +226,22 @@ void CaptureThread::runNetworkPass(cv::VideoCapture& capture, QString& target) {
         return;
     }
 
-    cv::Mat raw;
-    if (!capture.read(raw) || raw.empty()) {
+    bool got = false;
+    if (reader) {
+        PacketReader::Packet packet;
+        const PacketReader::Result result = reader->next(packet, kSleepSliceMs);
+        // The reader also ends when the worker is told to stop: that is no broken stream.
+        if (result == PacketReader::Result::Nothing || !channel->running)
+            return;
+        got = result == PacketReader::Result::Packet;
+        incoming = std::move(packet.data);
+        incomingAtMs = packet.arrivalMs;
+    } else {
+        got = capture.read(incoming);
+        incomingAtMs = sinceStart.elapsed();
+    }
+    if (!got || incoming.empty()) {
+        qWarning() << "Camera" << cameraNumberText << "stream ended or timed out; reconnecting";
         streamBroke(capture, target);
         return;
     }
@@ -215,20 +249,27 @@ void CaptureThread::runNetworkPass(cv::VideoCapture& capture, QString& target) {
         paceToSource(capture);
     // A frame is used once the stream has gone on past it: the last one before a cut is often a
     // torn JPEG, decoded half grey, and must not reach the recording.
-    std::swap(raw, heldBackFrame);
-    if (raw.empty())
+    std::swap(incoming, heldBack);
+    std::swap(incomingAtMs, heldBackAtMs);
+    if (incoming.empty())
         return;
-    const cv::Mat prepared = prepareFrame(raw, channel->locationCopy(), Clock::now());
-    raw.release();
+    const cv::Mat* picture = &incoming;
+    if (rawPackets) {
+        // A packet that is no JPEG at all is skipped; the stream itself goes on.
+        if (!decodeMjpegFrame(incoming, decoded))
+            return;
+        picture = &decoded;
+    }
+    prepareFrame(*picture, channel->locationCopy(), Clock::now(), work);
 
     const bool recording = channel->recording;
     const bool writable = recording && ensureWriter(target);
     // While recordings fail, the warning stays in the preview label: a live picture over it would
     // hide that nothing is being kept.
     if (!(recording && writerFailing))
-        setFrame(::Mat2QImage(prepared));
+        setFrame(::Mat2QImage(work));
     if (writable)
-        writeOnTimeline(prepared);
+        writeOnTimeline(work, incomingAtMs);
 }
 
 void CaptureThread::runLocalPass(const QString& target) {
@@ -247,8 +288,9 @@ void CaptureThread::runLocalPass(const QString& target) {
 void CaptureThread::streamBroke(cv::VideoCapture& capture, QString& target) {
     completeFile();
     target.clear();
+    reader.reset();
     capture.release();
-    heldBackFrame.release();
+    heldBack.release();
     setFrame(QImage());
     postText(kTextCannotConnect);
     openRetries = 0;
@@ -361,12 +403,12 @@ bool CaptureThread::ensureWriter(const QString& target) {
     return true;
 }
 
-void CaptureThread::writeOnTimeline(const cv::Mat& prepared) {
+void CaptureThread::writeOnTimeline(cv::Mat& prepared, qint64 atMs) {
     std::lock_guard<std::mutex> lock(writerMutex);
     if (!writer || fileFull || writeFailed)
         return;
 
-    const qint64 nowMs = sinceStart.elapsed();
+    const qint64 nowMs = atMs;
     if (framesInFile == 0) {
         timelineOriginMs = nowMs;
     } else if (timelinePaused) {
@@ -386,15 +428,18 @@ void CaptureThread::writeOnTimeline(const cv::Mat& prepared) {
     };
 
     // Frame n of the file stands for its start + n / 25 s: repeat the latest frame through a gap,
-    // drop a frame that comes before its slot, so that the file plays at the speed of life.
+    // drop a frame that comes too early, so that the file plays at the speed of life. Within the
+    // slack, a frame keeps its place: network and scheduling jitter must not cost a source frame
+    // (dropped as early) and a repeat (filled in as late) each time.
     const qint64 slot = (nowMs - timelineOriginMs) / kFrameIntervalMs;
-    if (slot >= framesInFile) {
-        while (framesInFile < slot && !fileFull && !writeFailed)
+    if (framesInFile <= slot + kTimelineSlackFrames) {
+        while (framesInFile < slot - kTimelineSlackFrames && !fileFull && !writeFailed)
             append(latest);
         if (!fileFull && !writeFailed)
             append(prepared);
     }
-    latest = prepared;
+    // No copy: `latest` is only ever read here, so its old pixels can become the caller's buffer.
+    std::swap(latest, prepared);
 }
 
 void CaptureThread::completeFile() {

@@ -15,6 +15,7 @@
 #include <opencv2/videoio.hpp>
 
 #include "app/channelconfig.h"
+#include "capture/packetreader.h"
 
 class QCameraImageCapture;
 class QLabel;
@@ -72,7 +73,9 @@ private:
     void paceToSource(cv::VideoCapture& capture);
     void checkFileState(QString& target);
     bool ensureWriter(const QString& target);
-    void writeOnTimeline(const cv::Mat& prepared);
+    // Takes the frame's pixels as the new `latest` and hands the previous latest back in
+    // `prepared`, for the caller to reuse as its next work buffer.
+    void writeOnTimeline(cv::Mat& prepared, qint64 atMs);
     void completeFile();
     void pauseTimeline();
     void setFrame(const QImage& image);
@@ -102,7 +105,16 @@ private:
     bool writerFailing = false;
     qint64 syncedFrames = 0;    // frames of the open file last forced to disk
     qint64 sourceOriginMs = -1; // monotonic time of a paced source's position 0
-    cv::Mat heldBackFrame;      // newest frame read, used when the next one arrives whole
+    // An MJPEG stream is read as JPEG packets and decoded here (half scale for large pictures):
+    // much cheaper than letting the capture decode and colour-convert every picture at full size.
+    bool rawPackets = false;
+    cv::Mat incoming; // newest packet (rawPackets) or picture read; reused from pass to pass
+    cv::Mat heldBack; // the one before, used once the next one has arrived whole
+    qint64 incomingAtMs = 0;
+    qint64 heldBackAtMs = 0;
+    std::unique_ptr<PacketReader> reader; // reads the raw packets while the stream is open
+    cv::Mat decoded;                      // picture decoded from a packet
+    cv::Mat work;                         // the prepared 640 x 480 frame
     QDateTime cycleStart;
     QElapsedTimer sinceStart; // monotonic; started in the constructor, read by both threads
 

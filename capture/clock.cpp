@@ -4,21 +4,18 @@
 
 namespace {
 std::mutex sourceMutex;
-Clock::Source& source()
-{
+Clock::Source& source() {
     static Clock::Source s;
     return s;
 }
 } // namespace
 
-QDateTime Clock::now()
-{
+QDateTime Clock::now() {
     std::lock_guard<std::mutex> lock(sourceMutex);
     return source() ? source()() : QDateTime::currentDateTime();
 }
 
-void Clock::setSource(Source s)
-{
+void Clock::setSource(Source s) {
     std::lock_guard<std::mutex> lock(sourceMutex);
     source() = std::move(s);
 }
