@@ -1,7 +1,5 @@
 #include "app/camera.h"
 
-#include <mutex>
-
 #include <QCamera>
 #include <QCameraImageCapture>
 #include <QCameraInfo>
@@ -59,27 +57,11 @@ bool hasSource(const ChannelConfig& c, const QCamera* device)
     return false;
 }
 
-// QThread::wait() orders all that a worker did before what the window does next, but through a
-// lock inside Qt that thread sanitizers cannot see. Every worker passes this lock as it finishes
-// and the window takes it after each wait, which shows them the same order.
-std::mutex workerEndMutex;
-
-void passWorkerEnd()
-{
-    std::lock_guard<std::mutex> lock(workerEndMutex);
-}
-
-void waitForWorker(CaptureThread* thread)
-{
-    thread->wait();
-    passWorkerEnd();
-}
-
 // Tells the panel's worker to stop, waits until it has ended (its file completed), deletes it.
 void endWorker(ChannelConfig& c)
 {
     c.thread->stop();
-    waitForWorker(c.thread);
+    c.thread->waitForEnd();
     delete c.thread;
     c.thread = nullptr;
 }
@@ -228,7 +210,7 @@ void Camera::stopAllWorkers()
     }
     for (ChannelConfig& c : channels) {
         if (c.thread) {
-            waitForWorker(c.thread);
+            c.thread->waitForEnd();
             delete c.thread;
             c.thread = nullptr;
         }
@@ -268,7 +250,7 @@ QCamera* Camera::setCamera(QString deviceName, int x)
             if (c.running) {
                 c.running = false;
                 if (c.thread) {
-                    waitForWorker(c.thread);
+                    c.thread->waitForEnd();
                     delete c.thread;
                     c.thread = nullptr;
                 }
@@ -438,7 +420,6 @@ void Camera::startRecordingThread(int x)
     if (c.thread)
         return;
     c.thread = new CaptureThread(&c, dataDrive, QString::number(x + 1));
-    connect(c.thread, &QThread::finished, c.thread, &passWorkerEnd, Qt::DirectConnection);
     c.thread->start(QThread::InheritPriority);
 }
 

@@ -107,7 +107,7 @@ WorkerRun runWorkers(const QStringList& urls, int seconds, const QString& root, 
     for (auto& t : threads)
         t->stop();
     for (auto& t : threads)
-        t->wait();
+        t->waitForEnd();
     threads.clear();
     r.cpuS = processCpuSeconds() - cpu0;
     for (const QString& drive : drives) {

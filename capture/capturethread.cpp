@@ -107,10 +107,16 @@ CaptureThread::CaptureThread(ChannelConfig* channel, const QString& dataDrive,
 
 CaptureThread::~CaptureThread() {
     // The window always stops and waits first; this only guards against misuse.
-    if (isRunning()) {
+    if (isRunning())
         stop();
-        wait();
-    }
+    waitForEnd();
+}
+
+void CaptureThread::waitForEnd() {
+    wait();
+    // QThread::wait() orders the worker's last steps before what follows, but through a lock
+    // inside Qt that thread sanitizers cannot see; passing this one shows them the same order.
+    std::lock_guard<std::mutex> lock(endMutex);
 }
 
 void CaptureThread::setFileSizeLimitForTests(qint64 bytes) {
@@ -175,6 +181,7 @@ void CaptureThread::run() {
     completeFile();
     reader.reset();
     capture.release();
+    std::lock_guard<std::mutex> ended(endMutex); // see waitForEnd()
 }
 
 bool CaptureThread::openStream(cv::VideoCapture& capture) {

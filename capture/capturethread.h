@@ -53,6 +53,10 @@ public:
     // the file chain can be checked in seconds. A value <= 0 restores the real limit.
     static void setFileSizeLimitForTests(qint64 bytes);
 
+    // QThread::wait() for a worker that has been told to stop, in a form that thread sanitizers
+    // can follow. Use it instead of wait().
+    void waitForEnd();
+
 signals:
     int UpdateView(int c, QImage i);
 
@@ -121,6 +125,7 @@ private:
     // The open recording file, shared by the loop and processImage().
     // A std::mutex rather than a QMutex: thread sanitizers see every lock of it, contended or not.
     std::mutex writerMutex;
+    std::mutex endMutex; // passed at the end of run(), taken by waitForEnd()
     std::unique_ptr<cv::VideoWriter> writer;
     QString writerPath;
     qint64 framesInFile = 0;

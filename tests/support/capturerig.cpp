@@ -49,7 +49,7 @@ qint64 CaptureWorker::stop() {
     QElapsedTimer timer;
     timer.start();
     thread->stop();
-    thread->wait();
+    thread->waitForEnd();
     const qint64 elapsedMs = timer.elapsed();
     thread.reset();
     panel.channel.thread = nullptr;
