@@ -23,7 +23,6 @@
 #include "capture/mjpegdecode.h"
 #include "capture/openrecordings.h"
 #include "capture/recordingpaths.h"
-#include "capture/streamprobe.h"
 
 namespace {
 constexpr int kFourccIyuv = 0x56555949; // 'I','Y','U','V'
@@ -191,10 +190,7 @@ bool CaptureThread::openStream(cv::VideoCapture& capture) {
                                   cv::CAP_PROP_READ_TIMEOUT_MSEC, kReadTimeoutMs};
     bool opened = false;
     try {
-        // Ask first whether the camera answers at all: the video library's open holds a lock
-        // shared by every camera, which an unplugged one would keep for the whole time-out.
-        opened = cameraAnswers(url, kOpenTimeoutMs, channel->running) &&
-                 capture.open(QFile::encodeName(url).toStdString(), cv::CAP_FFMPEG, params) &&
+        opened = capture.open(QFile::encodeName(url).toStdString(), cv::CAP_FFMPEG, params) &&
                  capture.isOpened();
     } catch (const std::exception& e) {
         qWarning() << "Camera" << cameraNumberText << "cannot open" << url << e.what();
