@@ -279,7 +279,7 @@ void CaptureThread::runNetworkPass(cv::VideoCapture& capture, QString& target) {
         writeOnTimeline(work, incomingAtMs);
 }
 
-void CaptureThread::runLocalPass(const QString& target) {
+void CaptureThread::runLocalPass(QString& target) {
     if (channel->recording)
         ensureWriter(target);
     if (imageCapture.isNull()) {
@@ -357,7 +357,7 @@ void CaptureThread::checkFileState(QString& target) {
     }
 }
 
-bool CaptureThread::ensureWriter(const QString& target) {
+bool CaptureThread::ensureWriter(QString& target) {
     {
         std::lock_guard<std::mutex> lock(writerMutex);
         if (writer)
@@ -366,8 +366,12 @@ bool CaptureThread::ensureWriter(const QString& target) {
     if (sinceStart.elapsed() < nextWriterAttemptAtMs)
         return false;
 
-    // The tree may have gone since the cycle began (a drive unplugged and back): make it again.
-    RecordingPaths::makeDayFolder(dataDrive, cycleStart.date());
+    // The file is named as its first frame is about to be written, not when the cycle began: the
+    // name is the only record of when the footage begins, and attempts that failed before (a full
+    // drive) or a cycle begun while not recording must not date it back. This also makes the tree
+    // again, should it have gone since (a drive unplugged and back).
+    cycleStart = Clock::now();
+    target = RecordingPaths::recordingFile(dataDrive, cameraNumberText, cycleStart);
     const QStorageInfo volume(QFileInfo(target).absolutePath());
     const bool room = !volume.isValid() || volume.bytesAvailable() >= kMinFreeToBeginBytes;
     auto opened = std::make_unique<cv::VideoWriter>();
@@ -383,6 +387,9 @@ bool CaptureThread::ensureWriter(const QString& target) {
     if (!ok) {
         qWarning() << "Camera" << cameraNumberText << "cannot write recording" << target
                    << (room ? "" : "(no space left)");
+        opened.reset();
+        if (room)
+            QFile::remove(target); // the next attempt has a name of its own: leave no empty file
         OpenRecordings::reportWriteFailure();
         nextWriterAttemptAtMs = sinceStart.elapsed() + kWriterRetryMs;
         writerFailing = true;
@@ -471,13 +478,16 @@ void CaptureThread::completeFile() {
         return;
     closing->release(); // writes the index: the file is complete
     // Writes that stopped landing (a full drive) leave the file without its end and often with a
-    // torn last frame; the muxer writes nothing more once a write failed. Keep the whole frames.
-    if (frames > 0 && (failed || QFileInfo(path).size() < frames * kFileBytesPerFrame)) {
-        const int kept = AviRepair::trimToWholeFrames(path);
+    // torn last frame; the muxer writes nothing more once a write failed. Keep the whole frames,
+    // and should the drive be too full even for that, let the keeper of disk space try again.
+    if (frames > 0 && (failed || AviRepair::isUnfinished(path))) {
+        const int kept = AviRepair::finish(path);
         qWarning() << "Camera" << cameraNumberText << "recording" << path << "cut short:" << kept
                    << "of" << frames << "frames kept";
         if (kept >= 0)
             frames = kept;
+        else
+            OpenRecordings::awaitRepair(path);
     }
     // A file without a single frame (the source gave nothing) holds no footage, only clutter.
     if (frames == 0)

@@ -72,11 +72,12 @@ protected:
 private:
     bool openStream(cv::VideoCapture& capture);
     void runNetworkPass(cv::VideoCapture& capture, QString& target);
-    void runLocalPass(const QString& target);
+    void runLocalPass(QString& target);
     void streamBroke(cv::VideoCapture& capture, QString& target);
     void paceToSource(cv::VideoCapture& capture);
     void checkFileState(QString& target);
-    bool ensureWriter(const QString& target);
+    // Opens a writer when none is open, on a file named at that moment (stored into target).
+    bool ensureWriter(QString& target);
     // Takes the frame's pixels as the new `latest` and hands the previous latest back in
     // `prepared`, for the caller to reuse as its next work buffer.
     void writeOnTimeline(cv::Mat& prepared, qint64 atMs);
