@@ -1,16 +1,11 @@
 // ctest-labels: threaded
-// Recordings cut short by a kill, a power cut or a full drive become complete AVI files once
-// repaired (counts, duration and index as a finished file has them), also when the repair itself
-// is cut short; and the file in which recording resumes after a full drive is named when its
-// footage begins.
+// A recording cut short (a kill, a power cut, a full drive), even when its repair was cut short
+// too, becomes what the writer's own close makes of the frames kept; and the file in which
+// recording resumes after a full drive is named when its footage begins.
 #include <csignal>
 
 #include <sys/resource.h>
 
-#include <QDateTime>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -40,8 +35,8 @@ bool writeAll(const QString& path, const QByteArray& bytes) {
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush();
 }
 
-// Records `frames` frames as the recorder does and returns what lay on the disk just before the
-// close: the file as a kill leaves it. The closed file stays at `path`.
+// Records `frames` frames as the recorder does; returns the file as a kill before the close
+// leaves it. The closed file stays at `path`.
 QByteArray record(const QString& path, int frames) {
     cv::VideoWriter writer(path.toStdString(), cv::CAP_FFMPEG, 0x56555949, 25.0,
                            cv::Size(640, 480), true);
@@ -52,11 +47,7 @@ QByteArray record(const QString& path, int frames) {
     return open;
 }
 
-int firstChunkAt(const QByteArray& avi) {
-    return avi.indexOf("movi") + 4;
-}
-
-// Makes writes past `bytes` fail, as a full drive or a kill stops them (SIGXFSZ is ignored).
+// Writes past `bytes` into any file fail, as a full drive or a kill stops them.
 void limitFileSize(rlim_t bytes) {
     rlimit limit{};
     getrlimit(RLIMIT_FSIZE, &limit);
@@ -64,129 +55,91 @@ void limitFileSize(rlim_t bytes) {
     setrlimit(RLIMIT_FSIZE, &limit);
 }
 
-// What a user's tools say of a complete recording of `frames` frames.
-void verifyComplete(const QString& path, qint64 frames) {
+// What a user's tools say of `path`, repaired with `frames` frames kept.
+void verifyRepaired(const QString& path, int frames) {
     QVERIFY2(!AviRepair::isUnfinished(path), qPrintable(path));
     MediaInfo info;
-    verifyRecording(path, &info);
-    QCOMPARE(info.headerFrames, frames);
-    QCOMPARE(info.frameCount, frames);
+    verifyRecording(path, &info); // includes a silent ffmpeg decode
+    QCOMPARE(info.headerFrames, qint64(frames));
+    QCOMPARE(info.frameCount, qint64(frames));
     QVERIFY2(qAbs(info.durationSec - frames / 25.0) < 1e-3, qPrintable(path));
 }
 } // namespace
 
 class TestAviRepair : public QObject {
     Q_OBJECT
+    QTemporaryDir dir;
 
 private slots:
-    void initTestCase();
-    void init();
+    void initTestCase() {
+        QStandardPaths::setTestModeEnabled(true);
+        std::signal(SIGXFSZ, SIG_IGN); // a write past the size limit fails instead
+    }
     void cutFiles_data();
     void cutFiles();
-    void interruptedRepair_data();
-    void interruptedRepair();
     void repairWaitsForRoom();
     void fullDrive();
-
-private:
-    std::unique_ptr<QTemporaryDir> dir;
-    QString made;
-    QByteArray open; // `made` as a kill leaves it
 };
 
-void TestAviRepair::initTestCase() {
-    QStandardPaths::setTestModeEnabled(true);
-    std::signal(SIGXFSZ, SIG_IGN);
-}
-
-void TestAviRepair::init() {
-    dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(dir->isValid());
-    made = dir->filePath(QStringLiteral("made.avi"));
-    open = record(made, kFrames);
-    QVERIFY(firstChunkAt(open) > 4);
-}
-
 void TestAviRepair::cutFiles_data() {
-    QTest::addColumn<bool>("closing"); // killed while the writer wrote its index
-    QTest::newRow("killed while recording") << false;
-    QTest::newRow("killed while closing") << true;
+    QTest::addColumn<int>("stage");
+    QTest::newRow("killed while recording") << 0;
+    QTest::newRow("killed while closing") << 1;
+    QTest::newRow("repair's writes failing inside its index") << 2;
+    QTest::newRow("repair killed before its last write (and a power cut)") << 3;
 }
 
 void TestAviRepair::cutFiles() {
-    QFETCH(bool, closing);
-    const QByteArray source = closing ? readAll(made) : open;
-    const int firstChunk = firstChunkAt(source);
-    QRandomGenerator random(20261207);
-    for (int i = 0; i < 6; ++i) {
-        // Anywhere in the index of a file being closed; else anywhere after the header, first
-        // where the kill left the file.
-        const int cut = closing ? random.bounded(firstChunk + kFrames * kChunkBytes, source.size())
-                        : i == 0 ? source.size()
-                                 : random.bounded(firstChunk, source.size());
-        const int whole = qMin(kFrames, (cut - firstChunk) / kChunkBytes);
-        const QString path = dir->filePath(QStringLiteral("cut%1.avi").arg(i));
-        QVERIFY(writeAll(path, source.left(cut)));
+    QFETCH(int, stage);
+    const QString path = dir.filePath(QStringLiteral("cut.avi"));
+    const QString made = dir.filePath(QStringLiteral("made.avi"));
+    const QByteArray open = record(made, kFrames);
+    const QByteArray closed = readAll(made);
+    const int first = open.indexOf("movi") + 4;
+    QRandomGenerator random(20261207 + stage);
+    for (int i = 0; i < 4; ++i) {
+        // Anywhere after the header, first where the kill left it; or in a closing file's index.
+        QByteArray state =
+            stage == 1 ? closed.left(random.bounded(first + kFrames * kChunkBytes, closed.size()))
+                       : open.left(i == 0 ? open.size() : random.bounded(first, open.size()));
+        const int whole = qMin(kFrames, (state.size() - first) / kChunkBytes);
+        QVERIFY(writeAll(path, state));
+        if (stage == 2 && whole > 0) {
+            limitFileSize(first + whole * kChunkBytes + random.bounded(8 + 16 * whole));
+            const int result = AviRepair::finish(path);
+            limitFileSize(RLIM_INFINITY);
+            QCOMPARE(result, -1);
+        } else if (stage == 3 && whole > 0) {
+            QCOMPARE(AviRepair::finish(path), whole);
+            state = readAll(path);
+            state.replace(4, 4, QByteArray(4, '\xff'));
+            const int index = state.lastIndexOf("idx1");
+            if (i % 2 == 1)
+                state.replace(index, state.size() - index, QByteArray(state.size() - index, 0));
+            QVERIFY(writeAll(path, state));
+        }
         QVERIFY(AviRepair::isUnfinished(path));
         QCOMPARE(AviRepair::finish(path), whole);
         if (whole > 0) {
-            verifyComplete(path, whole);
-            // Index, counts and sizes as the writer's own close leaves them.
-            const QString closed = dir->filePath(QStringLiteral("closed.avi"));
-            record(closed, whole);
-            QVERIFY(readAll(path) == readAll(closed));
+            verifyRepaired(path, whole);
+            record(made, whole); // index, counts and sizes as the writer's close leaves them
+            QVERIFY(readAll(path) == readAll(made));
         }
-        QVERIFY2(!QTest::currentTestFailed(), qPrintable(QStringLiteral("cut at %1").arg(cut)));
+        QVERIFY2(!QTest::currentTestFailed(), qPrintable(QString::number(state.size())));
     }
-}
-
-void TestAviRepair::interruptedRepair_data() {
-    QTest::addColumn<int>("indexBytes"); // how much of its index the first repair wrote; -1: all
-    QTest::addColumn<bool>("zeroed");    // a power cut left zeros where the index was written
-    QTest::newRow("stopped before the index") << 0 << false;
-    QTest::newRow("stopped inside the index's header") << 5 << false;
-    QTest::newRow("stopped inside the index") << 8 + 16 * 3 + 7 << false;
-    QTest::newRow("stopped before the RIFF size") << -1 << false;
-    QTest::newRow("index lost to a power cut") << -1 << true;
-}
-
-void TestAviRepair::interruptedRepair() {
-    QFETCH(int, indexBytes);
-    QFETCH(bool, zeroed);
-    const QString once = dir->filePath(QStringLiteral("once.avi"));
-    const QString twice = dir->filePath(QStringLiteral("twice.avi"));
-    QVERIFY(writeAll(once, open) && writeAll(twice, open));
-    const int kept = AviRepair::finish(once);
-    QVERIFY(kept > 0);
-    const QByteArray repaired = readAll(once);
-    const int indexAt = repaired.lastIndexOf("idx1");
-    if (indexBytes >= 0) {
-        limitFileSize(indexAt + indexBytes);
-        const int result = AviRepair::finish(twice);
-        limitFileSize(RLIM_INFINITY);
-        QCOMPARE(result, -1);
-    } else {
-        // Everything written but the mark of a finished file.
-        QByteArray state = repaired;
-        state.replace(4, 4, QByteArray(4, '\xff'));
-        if (zeroed)
-            state.replace(indexAt, state.size() - indexAt, QByteArray(state.size() - indexAt, 0));
-        QVERIFY(writeAll(twice, state));
-    }
-    QVERIFY(AviRepair::isUnfinished(twice));
-    QCOMPARE(AviRepair::finish(twice), kept);
-    QVERIFY(readAll(twice) == repaired);
-    verifyComplete(twice, kept);
 }
 
 void TestAviRepair::repairWaitsForRoom() {
-    // A recording the last run left open; the start-up repair cannot write its index.
-    const QString drive = dir->path() + QStringLiteral("/drive/");
-    const QString folder = drive + QStringLiteral("VideoData/videos/2020/01/01/");
-    const QString file = folder + QStringLiteral("camera-1-2020-01-01_00-00-00-0000.avi");
-    QVERIFY(QDir().mkpath(folder) && writeAll(file, open));
-    const int whole = (open.size() - firstChunkAt(open)) / kChunkBytes;
-    limitFileSize(firstChunkAt(open) + whole * kChunkBytes);
+    // Left open by the last run; the start-up repair cannot write its index.
+    const QString drive = dir.filePath(QStringLiteral("drive/"));
+    const QString file = drive + QStringLiteral("VideoData/videos/2020/01/01/camera-1-"
+                                                "2020-01-01_00-00-00-0000.avi");
+    QVERIFY(QDir().mkpath(QFileInfo(file).path()));
+    const QByteArray open = record(file, kFrames);
+    QVERIFY(writeAll(file, open));
+    const int first = open.indexOf("movi") + 4;
+    const int whole = (open.size() - first) / kChunkBytes;
+    limitFileSize(first + whole * kChunkBytes);
     DiskSpaceKeeper keeper;
     keeper.setDataDrive(drive);
     keeper.setKeepFreeMiB(0);
@@ -196,20 +149,17 @@ void TestAviRepair::repairWaitsForRoom() {
     const bool ran = checked.wait(10000);
     const bool unfinished = AviRepair::isUnfinished(file);
     limitFileSize(RLIM_INFINITY);
-    QVERIFY(ran);
-    QVERIFY(unfinished);
-    // Room again: the keeper finishes it at its next poll, not at the next start.
+    QVERIFY(ran && unfinished);
+    // Room again: finished at the keeper's next poll, not at the next start.
     QTRY_VERIFY_WITH_TIMEOUT(!AviRepair::isUnfinished(file), 5000);
-    keeper.stop();
-    verifyComplete(file, whole);
+    verifyRepaired(file, whole);
 }
 
 void TestAviRepair::fullDrive() {
-    const QString drive = dir->path() + QStringLiteral("/drive/");
-    QVERIFY(QDir().mkpath(drive));
+    const QString drive = dir.filePath(QStringLiteral("full/"));
     QString why;
     SmallVolume volume;
-    if (!volume.mount(drive, 32, &why))
+    if (!QDir().mkpath(drive) || !volume.mount(drive, 32, &why))
         QSKIP(qPrintable(why));
     const QString filler = drive + QStringLiteral("not-a-recording.bin");
     QVERIFY(fillVolume(filler, 5 << 20)); // room for about ten frames
@@ -222,7 +172,6 @@ void TestAviRepair::fullDrive() {
                                  OpenRecordings::snapshot().isEmpty(),
                              20000);
     QTest::qWait(2000); // attempts to begin the next file fail meanwhile
-
     const QDateTime roomAt = QDateTime::currentDateTime();
     QVERIFY(QFile::remove(filler));
     QTRY_VERIFY_WITH_TIMEOUT(!OpenRecordings::snapshot().isEmpty(), 10000);
@@ -230,23 +179,19 @@ void TestAviRepair::fullDrive() {
     const QString resumed = *OpenRecordings::snapshot().begin();
     QTest::qWait(1000);
     worker.stop();
-    // Where the full drive kept even the repair from finishing, the keeper would try again.
-    for (const QString& path : OpenRecordings::takeAwaitingRepair())
+    for (const QString& path : OpenRecordings::takeAwaitingRepair()) // as the keeper would
         QVERIFY(DiskSpace::finishRecording(path));
 
     const QStringList files = recordingFiles(drive);
     QCOMPARE(files.size(), 2);
     QCOMPARE(files.last(), resumed);
-    for (const QString& file : files) {
-        const MediaInfo info = MediaProbe::probe(file);
-        verifyComplete(file, info.frameCount);
-    }
+    for (const QString& file : files)
+        verifyRepaired(file, int(MediaProbe::probe(file).frameCount));
     // Named when its first frame came, not when the first attempt to begin it failed.
     const QDateTime stamp = QDateTime::fromString(QFileInfo(resumed).baseName().mid(9),
                                                   QStringLiteral("yyyy-MM-dd_HH-mm-ss-0zzz"));
     QVERIFY2(stamp >= roomAt.addMSecs(-50) && stamp <= seenAt,
-             qPrintable(QStringLiteral("%1 named %2 ms after the room came back, seen after %3 ms")
-                            .arg(resumed)
+             qPrintable(QStringLiteral("named %1 ms after the room came back, seen after %2 ms")
                             .arg(roomAt.msecsTo(stamp))
                             .arg(roomAt.msecsTo(seenAt))));
 }

@@ -31,11 +31,13 @@ SmallVolume::~SmallVolume() {
         QProcess::execute(QStringLiteral("umount"), {"-l", mounted});
 }
 
+namespace {
 qint64 freeBytes(const QString& path) {
     QStorageInfo info(path);
     info.refresh();
     return info.bytesAvailable();
 }
+} // namespace
 
 bool fillVolume(const QString& path, qint64 leaveBytes) {
     QFile filler(path);
