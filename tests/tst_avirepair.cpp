@@ -49,10 +49,8 @@ QByteArray record(const QString& path, int frames) {
 
 // Writes past `bytes` into any file fail, as a full drive or a kill stops them.
 void limitFileSize(rlim_t bytes) {
-    rlimit limit{};
-    getrlimit(RLIMIT_FSIZE, &limit);
-    limit.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit limit{bytes, RLIM_INFINITY};
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
 }
 
 // What a user's tools say of `path`, repaired with `frames` frames kept.
