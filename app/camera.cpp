@@ -314,12 +314,13 @@ void Camera::configureVideoSettings()
     ChannelConfig& c = channels[index];
     auto* dialog = new VideoSettings(nullptr);
     dialog->loadConfig(&c);
+    // The dialog stores into the record as it is accepted.
+    const int oldType = c.cameraType;
+    const QString oldUrl = c.url;
     if (dialog->exec() != QDialog::Accepted) {
         delete dialog;
         return;
     }
-    const int oldType = c.cameraType;
-    const QString oldUrl = c.url;
     dialog->storeConfig(&c);
     const QList<QCameraInfo> devices = QCameraInfo::availableCameras();
     for (const QCameraInfo& info : devices) {
