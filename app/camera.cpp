@@ -159,10 +159,10 @@ Camera::Camera(QWidget* parent)
     connect(ui->actionSettings, SIGNAL(triggered()), this, SLOT(configureDataSettings()));
     fitFormTexts(this);
     for (ChannelConfig& c : channels) {
-        fitTexts(c.statusLabel, {QString::fromLatin1(kTextRecording), QString::fromLatin1(kTextStopping)});
-        fitTexts(c.previewLabel, {QString::fromLatin1(kTextConnecting), QString::fromLatin1(kTextConnected),
-                                  QString::fromLatin1(kTextCannotConnect),
-                                  QString::fromLatin1(kTextCannotWrite)});
+        // The texts these labels take on later must fit as well.
+        fitTexts(c.statusLabel, {kTextRecording, kTextStopping});
+        fitTexts(c.previewLabel,
+                 {kTextConnecting, kTextConnected, kTextCannotConnect, kTextCannotWrite});
     }
 
     initCameras();
@@ -330,7 +330,8 @@ void Camera::configureVideoSettings()
     // The dialog is offered only while the panel does not record, so a worker here runs the
     // preview of the old source. Left running, the next Record would write the old stream; ended,
     // the next tick starts a worker on the new source, if there is one.
-    if (c.thread && (c.cameraType != oldType || c.url != oldUrl || !hasSource(c, cameras[index]))) {
+    const bool sourceChanged = c.cameraType != oldType || c.url != oldUrl;
+    if (c.thread && (sourceChanged || !hasSource(c, cameras[index]))) {
         endWorker(c);
         c.previewLabel->clear();
     }

@@ -194,7 +194,8 @@ bool CaptureThread::openStream(cv::VideoCapture& capture) {
         opened = capture.open(QFile::encodeName(url).toStdString(), cv::CAP_FFMPEG, params) &&
                  capture.isOpened();
     } catch (const std::exception& e) {
-        qWarning() << "Camera" << cameraNumberText << "cannot open" << maskPasswords(url) << e.what();
+        qWarning() << "Camera" << cameraNumberText << "cannot open" << maskPasswords(url)
+                   << e.what();
     }
     setFrame(QImage()); // the status text stays visible until the first frame replaces it
     sourceOriginMs = -1;

@@ -50,24 +50,27 @@ void keepUnreadable(const QString& path) {
     const QString prefix = info.fileName() + QStringLiteral(".unreadable-");
     const QByteArray bytes = smallFileBytes(path);
     QString target;
-    for (const QFileInfo& kept : info.dir().entryInfoList({prefix + QLatin1Char('*')}, QDir::Files)) {
+    for (const QFileInfo& kept :
+         info.dir().entryInfoList({prefix + QLatin1Char('*')}, QDir::Files)) {
         if (!bytes.isNull() && smallFileBytes(kept.filePath()) == bytes)
             target = kept.filePath();
     }
     if (target.isEmpty()) {
-        const QString stamped =
-            info.dir().filePath(prefix + Clock::now().toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss")));
+        const QString stamped = info.dir().filePath(
+            prefix + Clock::now().toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss")));
         target = stamped;
         for (int n = 2; QFile::exists(target); ++n)
             target = stamped + QLatin1Char('-') + QString::number(n);
         // QFile::copy keeps the permissions: a config.xml with camera passwords stays private.
         if (!QFile::copy(path, target)) {
-            qWarning().noquote()
-                << QStringLiteral("%1 could not be read to its end, nor be kept as %2").arg(path, target);
+            qWarning().noquote() << QStringLiteral(
+                                        "%1 could not be read to its end, nor be kept as %2")
+                                        .arg(path, target);
             return;
         }
     }
-    qWarning().noquote() << QStringLiteral("%1 could not be read to its end; the original is kept as %2")
+    qWarning().noquote() << QStringLiteral(
+                                "%1 could not be read to its end; the original is kept as %2")
                                 .arg(path, target);
 }
 
