@@ -44,34 +44,25 @@ QByteArray smallFileBytes(const QString& path) {
 
 // Keeps a file that could not be read to its end untouched beside it, as
 // "<name>.unreadable-<when>": the next save replaces it with only what was read. A copy with the
-// same bytes kept at an earlier start is enough.
-void keepUnreadable(const QString& path) {
+// same bytes kept at an earlier start is enough. Returns what became of it, for the log.
+QString keepUnreadable(const QString& path) {
     const QFileInfo info(path);
     const QString prefix = info.fileName() + QStringLiteral(".unreadable-");
     const QByteArray bytes = smallFileBytes(path);
-    QString target;
     for (const QFileInfo& kept :
          info.dir().entryInfoList({prefix + QLatin1Char('*')}, QDir::Files)) {
         if (!bytes.isNull() && smallFileBytes(kept.filePath()) == bytes)
-            target = kept.filePath();
+            return QStringLiteral("the original is kept as %1").arg(kept.filePath());
     }
-    if (target.isEmpty()) {
-        const QString stamped = info.dir().filePath(
-            prefix + Clock::now().toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss")));
-        target = stamped;
-        for (int n = 2; QFile::exists(target); ++n)
-            target = stamped + QLatin1Char('-') + QString::number(n);
-        // QFile::copy keeps the permissions: a config.xml with camera passwords stays private.
-        if (!QFile::copy(path, target)) {
-            qWarning().noquote() << QStringLiteral(
-                                        "%1 could not be read to its end, nor be kept as %2")
-                                        .arg(path, target);
-            return;
-        }
-    }
-    qWarning().noquote() << QStringLiteral(
-                                "%1 could not be read to its end; the original is kept as %2")
-                                .arg(path, target);
+    const QString stamped =
+        info.dir().filePath(prefix + Clock::now().toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss")));
+    QString target = stamped;
+    for (int n = 2; QFile::exists(target); ++n)
+        target = stamped + QLatin1Char('-') + QString::number(n);
+    // QFile::copy keeps the permissions: a config.xml with camera passwords stays private.
+    if (!QFile::copy(path, target))
+        return QStringLiteral("the original could not be kept as %1").arg(target);
+    return QStringLiteral("the original is kept as %1").arg(target);
 }
 
 } // namespace
@@ -103,20 +94,20 @@ void readXmlFile(const QString& path, const std::function<bool(QXmlStreamReader&
     }
     if (!reader.hasError())
         return;
-    keepUnreadable(path);
+    const QString kept = keepUnreadable(path);
     if (cut && reader.error() == QXmlStreamReader::PrematureEndOfDocumentError) {
         qWarning().noquote() << QStringLiteral("%1 is larger than %2 bytes; reading stopped at "
-                                               "line %3: %4")
+                                               "line %3: %4; %5")
                                     .arg(path)
                                     .arg(kMaxXmlFileBytes)
                                     .arg(reader.lineNumber())
-                                    .arg(reader.errorString());
+                                    .arg(reader.errorString(), kept);
     } else {
-        qWarning().noquote() << QStringLiteral("%1: XML error at line %2, column %3: %4")
+        qWarning().noquote() << QStringLiteral("%1: XML error at line %2, column %3: %4; %5")
                                     .arg(path)
                                     .arg(reader.lineNumber())
                                     .arg(reader.columnNumber())
-                                    .arg(reader.errorString());
+                                    .arg(reader.errorString(), kept);
     }
 }
 
