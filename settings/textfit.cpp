@@ -27,19 +27,11 @@ QString currentText(const QWidget* widget) {
     return QString();
 }
 
-bool fits(const QWidget* widget, const QStringList& texts) {
-    const QFontMetrics metrics(widget->font());
-    if (textRoom(widget, QString()) < 0)
-        return true; // a text that no style measures here
-    for (const QString& text : texts) {
-        if (metrics.horizontalAdvance(text) > textRoom(widget, text))
-            return false;
-    }
-    return true;
-}
+// Below this a text is no longer worth fitting.
+constexpr int kSmallestFontPixels = 7;
 
-} // namespace
-
+// The width the widget's style leaves for a text of a label, push button, check box or radio
+// button; -1 for other widgets.
 int textRoom(const QWidget* widget, const QString& text) {
     if (auto* label = qobject_cast<const QLabel*>(widget))
         return label->contentsRect().width() - 2 * label->margin();
@@ -54,6 +46,19 @@ int textRoom(const QWidget* widget, const QString& text) {
     }
     return -1;
 }
+
+bool fits(const QWidget* widget, const QStringList& texts) {
+    const QFontMetrics metrics(widget->font());
+    if (textRoom(widget, QString()) < 0)
+        return true; // a text that no style measures here
+    for (const QString& text : texts) {
+        if (metrics.horizontalAdvance(text) > textRoom(widget, text))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
 
 void fitTexts(QWidget* widget, const QStringList& texts) {
     QFont font = widget->font();

@@ -8,17 +8,11 @@ class QWidget;
 // A Linux desktop font is larger and would cut texts off in the fixed geometry, so the forms set
 // their fonts in pixels instead.
 constexpr int kFormFontPixels = 11;
-// Below this a text is no longer worth fitting; it is left cut off.
-constexpr int kSmallestFontPixels = 7;
-
-// The width the widget's style leaves for a text of a label, push button, check box or radio
-// button; -1 for other widgets.
-int textRoom(const QWidget* widget, const QString& text);
-
 // Gives `widget` the largest font of its family, at most kFormFontPixels high, in which each of
-// `texts` fits its text room.
+// `texts` fits the room its style leaves for a text (labels, push buttons, check boxes, radio
+// buttons).
 void fitTexts(QWidget* widget, const QStringList& texts);
 
-// Sets kFormFontPixels on `form` and fits every label and button below it to
-// the text it holds now. Call after the form's geometry and layout are final.
+// Sets kFormFontPixels on `form` and fits every label and button below it to the text it holds
+// now. Call after the form's geometry and layout are final.
 void fitFormTexts(QWidget* form);
