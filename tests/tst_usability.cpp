@@ -1,10 +1,12 @@
 // ctest-labels: threaded
 // Around the recording: a panel whose source is changed, texts that must fit, passwords kept out
 // of the log, the log file, and damaged configuration files that must not be lost.
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QScopeGuard>
 #include <QStyle>
 #include <QtTest>
@@ -87,7 +89,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(shown.get()));
         for (QWidget* w : shown->findChildren<QWidget*>()) {
             auto* label = qobject_cast<QLabel*>(w);
-            auto* button = qobject_cast<QPushButton*>(w);
+            auto* button = qobject_cast<QAbstractButton*>(w);
             if (!w->isVisibleTo(shown.get()) || (!label && !button))
                 continue;
             QStringList texts{label ? label->text() : button->text()};
@@ -97,8 +99,11 @@ private slots:
             if (w->objectName().startsWith("preview"))
                 texts << "CONNECTING TO SITE..." << kTextConnected << kTextCannotConnect
                       << kTextCannotWrite;
-            const int frame =
-                button ? 2 * w->style()->pixelMetric(QStyle::PM_DefaultFrameWidth) : 0;
+            const bool box = qobject_cast<QCheckBox*>(w) || qobject_cast<QRadioButton*>(w);
+            const int frame = !button ? 0
+                              : box   ? w->style()->pixelMetric(QStyle::PM_IndicatorWidth) +
+                                          w->style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing)
+                                    : 2 * w->style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
             for (const QString& text : texts)
                 QVERIFY2(QFontMetrics(w->font()).horizontalAdvance(text) <=
                              w->contentsRect().width() - frame,
