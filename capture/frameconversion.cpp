@@ -6,6 +6,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "capture/mjpegdecode.h"
+
 static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN,
               "32-bit QImage pixels are read as the bytes blue, green, red, alpha");
 
@@ -39,6 +41,19 @@ cv::Mat3b viaArgb32(const QImage& image, QImage::Format target) {
     return dst;
 }
 
+// JPEG's planes use the full 0..255 range; OpenCV's 4:2:0 conversion expects video range
+// (luma 16..235, chroma 16..240 around 128).
+struct VideoRangeTables {
+    cv::Mat luma = cv::Mat(1, 256, CV_8U);
+    cv::Mat chroma = cv::Mat(1, 256, CV_8U);
+    VideoRangeTables() {
+        for (int i = 0; i < 256; ++i) {
+            luma.at<uchar>(i) = cv::saturate_cast<uchar>(16 + i * 219.0 / 255.0);
+            chroma.at<uchar>(i) = cv::saturate_cast<uchar>(128 + (i - 128) * 224.0 / 255.0);
+        }
+    }
+};
+
 void drawOverlayText(cv::Mat& frame, const QByteArray& text, cv::Point origin) {
     if (text.isEmpty())
         return;
@@ -46,6 +61,11 @@ void drawOverlayText(cv::Mat& frame, const QByteArray& text, cv::Point origin) {
     const cv::Scalar colour(200, 200, 250, 0);
     cv::putText(frame, text.constData(), origin, cv::FONT_HERSHEY_COMPLEX_SMALL, fontScale, colour,
                 1, cv::LINE_AA, false);
+}
+
+void drawOverlays(cv::Mat& frame, const QString& location, const QDateTime& when) {
+    drawOverlayText(frame, location.toLocal8Bit(), cv::Point(0, 15));
+    drawOverlayText(frame, frameStamp(when).toLatin1(), cv::Point(0, 450));
 }
 
 } // namespace
@@ -149,8 +169,35 @@ void prepareFrame(const cv::Mat& src, const QString& location, const QDateTime& 
             return;
         }
     }
-    drawOverlayText(dst, location.toLocal8Bit(), cv::Point(0, 15));
-    drawOverlayText(dst, frameStamp(when).toLatin1(), cv::Point(0, 450));
+    drawOverlays(dst, location, when);
+}
+
+void prepareFrame(const DecodedPicture& src, const QString& location, const QDateTime& when,
+                  cv::Mat& dst) {
+    if (src.y.empty()) {
+        prepareFrame(src.bgr, location, when, dst);
+        return;
+    }
+    static const VideoRangeTables ranges;
+    // 4:2:0 at the recording size, the planes one after the other as OpenCV wants them.
+    thread_local cv::Mat planes;
+    planes.create(kRecordHeight * 3 / 2, kRecordWidth, CV_8UC1);
+    cv::Mat luma = planes.rowRange(0, kRecordHeight);
+    cv::Mat chroma = planes.rowRange(kRecordHeight, planes.rows);
+    const cv::Size chromaSize(kRecordWidth / 2, kRecordHeight / 2);
+    cv::Mat cb(chromaSize, CV_8UC1, chroma.ptr());
+    cv::Mat cr(chromaSize, CV_8UC1, chroma.ptr() + chromaSize.area());
+    cv::resize(src.y, luma, luma.size(), 0, 0, cv::INTER_LINEAR);
+    if (src.cb.empty()) {
+        chroma.setTo(128); // grey
+    } else {
+        cv::resize(src.cb, cb, chromaSize, 0, 0, cv::INTER_LINEAR);
+        cv::resize(src.cr, cr, chromaSize, 0, 0, cv::INTER_LINEAR);
+    }
+    cv::LUT(luma, ranges.luma, luma);
+    cv::LUT(chroma, ranges.chroma, chroma);
+    cv::cvtColor(planes, dst, cv::COLOR_YUV2BGR_I420);
+    drawOverlays(dst, location, when);
 }
 
 cv::Mat prepareFrame(const cv::Mat& src, const QString& location, const QDateTime& when) {

@@ -6,6 +6,8 @@
 
 #include <opencv2/core.hpp>
 
+struct DecodedPicture;
+
 // What is done to a single picture: conversions between Qt images and OpenCV matrices, and the
 // preparation of a frame for recording (scaled to 640 x 480, stamped with location and time).
 
@@ -29,3 +31,9 @@ cv::Mat prepareFrame(const cv::Mat& src, const QString& location, const QDateTim
 // The same into `dst`, whose pixels are reused when it already is 640 x 480 blue-green-red:
 // for a per-frame work buffer that no other matrix shares.
 void prepareFrame(const cv::Mat& src, const QString& location, const QDateTime& when, cv::Mat& dst);
+
+// The same for a decoded camera picture. Its planes are scaled as planes and turned into
+// blue-green-red only at the recording size; the frame looks as if the picture had been
+// converted to blue-green-red first.
+void prepareFrame(const DecodedPicture& src, const QString& location, const QDateTime& when,
+                  cv::Mat& dst);
