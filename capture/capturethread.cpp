@@ -25,7 +25,6 @@
 #include "capture/recordingpaths.h"
 
 namespace {
-constexpr int kFourccIyuv = 0x56555949; // 'I','Y','U','V'
 constexpr double kRecordFps = 25.0;
 constexpr qint64 kFrameIntervalMs = 40;
 // How many frame intervals the file may run ahead of or behind the clock before frames are
@@ -142,7 +141,8 @@ void CaptureThread::processImage(int requestId, QImage img) {
     // prepared at all.
     if (img.isNull() || !channel->recording)
         return;
-    cv::Mat prepared = prepareFrame(::QImage2Mat(img), channel->locationCopy(), Clock::now());
+    cv::Mat prepared;
+    prepareRecordingFrame(::QImage2Mat(img), channel->locationCopy(), Clock::now(), prepared);
     if (!prepared.empty())
         writeOnTimeline(prepared, sinceStart.elapsed());
 }
@@ -277,9 +277,9 @@ void CaptureThread::runNetworkPass(cv::VideoCapture& capture, QString& target) {
             return;
         }
         undecodableSinceMs = -1;
-        prepareFrame(decoded, channel->locationCopy(), incomingTime, work);
+        prepareRecordingFrame(decoded, channel->locationCopy(), incomingTime, work);
     } else {
-        prepareFrame(incoming, channel->locationCopy(), incomingTime, work);
+        prepareRecordingFrame(incoming, channel->locationCopy(), incomingTime, work);
     }
 
     const bool recording = channel->recording;
@@ -287,7 +287,7 @@ void CaptureThread::runNetworkPass(cv::VideoCapture& capture, QString& target) {
     // While recordings fail, the warning stays in the preview label: a live picture over it would
     // hide that nothing is being kept.
     if (!(recording && writerFailing))
-        setFrame(::Mat2QImage(work));
+        setFrame(recordingFrameToQImage(work));
     if (writable)
         writeOnTimeline(work, incomingAtMs);
 }
@@ -392,12 +392,11 @@ bool CaptureThread::ensureWriter(const QString& target) {
     RecordingPaths::makeDayFolder(dataDrive, cycleStart.date());
     const QStorageInfo volume(QFileInfo(target).absolutePath());
     const bool room = !volume.isValid() || volume.bytesAvailable() >= kMinFreeToBeginBytes;
-    auto opened = std::make_unique<cv::VideoWriter>();
+    auto opened = std::make_unique<YuvAviWriter>();
     bool ok = false;
     try {
         if (room)
-            ok = opened->open(QFile::encodeName(target).toStdString(), cv::CAP_FFMPEG, kFourccIyuv,
-                              kRecordFps, cv::Size(kRecordWidth, kRecordHeight), true) &&
+            ok = opened->open(target, kRecordFps, cv::Size(kRecordWidth, kRecordHeight)) &&
                  opened->isOpened();
     } catch (const std::exception& e) {
         qWarning() << "Camera" << cameraNumberText << "writer error:" << e.what();
@@ -472,7 +471,7 @@ void CaptureThread::writeOnTimeline(cv::Mat& prepared, qint64 atMs) {
 }
 
 void CaptureThread::completeFile() {
-    std::unique_ptr<cv::VideoWriter> closing;
+    std::unique_ptr<YuvAviWriter> closing;
     QString path;
     qint64 frames = 0;
     bool failed = false;

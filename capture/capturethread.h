@@ -17,6 +17,7 @@
 #include "app/channelconfig.h"
 #include "capture/mjpegdecode.h"
 #include "capture/packetreader.h"
+#include "capture/yuvaviwriter.h"
 
 class QCameraImageCapture;
 class QLabel;
@@ -125,7 +126,7 @@ private:
     QDateTime heldBackTime;
     std::unique_ptr<PacketReader> reader; // reads the raw packets while the stream is open
     DecodedPicture decoded;               // picture decoded from a packet
-    cv::Mat work;                         // the prepared 640 x 480 frame
+    cv::Mat work;                         // the prepared recording frame (4:2:0)
     QDateTime cycleStart;
     QElapsedTimer sinceStart; // monotonic; started in the constructor, read by both threads
 
@@ -133,7 +134,7 @@ private:
     // A std::mutex rather than a QMutex: thread sanitizers see every lock of it, contended or not.
     std::mutex writerMutex;
     std::mutex endMutex; // passed at the end of run(), taken by waitForEnd()
-    std::unique_ptr<cv::VideoWriter> writer;
+    std::unique_ptr<YuvAviWriter> writer;
     QString writerPath;
     qint64 framesInFile = 0;
     qint64 timelineOriginMs = 0; // monotonic time that frame 0 of the file stands for

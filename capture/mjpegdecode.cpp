@@ -63,9 +63,8 @@ bool decodeWithLibjpeg(const uchar* data, size_t size, int eighths, bool planes,
     jpeg_create_decompress(&info);
     jpeg_mem_src(&info, data, static_cast<unsigned long>(size));
     jpeg_read_header(&info, TRUE);
-    planes = planes && info.num_components <= 3 &&
-             ((info.jpeg_color_space == JCS_YCbCr && info.num_components == 3) ||
-              (info.jpeg_color_space == JCS_GRAYSCALE && info.num_components == 1));
+    planes = planes && ((info.jpeg_color_space == JCS_YCbCr && info.num_components == 3) ||
+                        (info.jpeg_color_space == JCS_GRAYSCALE && info.num_components == 1));
     info.raw_data_out = planes ? TRUE : FALSE;
     info.out_color_space = planes ? info.jpeg_color_space : JCS_EXT_BGR;
     info.scale_num = unsigned(eighths);
@@ -183,7 +182,7 @@ cv::Size jpegSize(const cv::Mat& packet) {
 
 int decodeScaleEighths(cv::Size size) {
     // libjpeg's output is ceil(side * M / 8).
-    for (int eighths = 1; eighths < 8; ++eighths) {
+    for (int eighths = 1; eighths < 8; eighths *= 2) {
         if ((size.width * eighths + 7) / 8 >= kRecordWidth &&
             (size.height * eighths + 7) / 8 >= kRecordHeight)
             return eighths;
