@@ -24,9 +24,10 @@ struct DecodedPicture {
     cv::Mat bgr;
 };
 
-// Decodes `packet` at decodeScaleEighths() of its size. Returns false, with `dst` empty, for
-// data that neither libjpeg nor OpenCV can read. The buffers of `dst` are reused when their
-// sizes match.
+// Decodes `packet` at decodeScaleEighths() of its size; a few bytes before the picture (a line
+// break that some cameras send) are skipped. Returns false, with `dst` empty, for data that
+// neither libjpeg nor OpenCV can read. The planes live in buffers of the calling thread, reused
+// by its next call: `dst` holds the picture until then.
 bool decodeMjpegPicture(const cv::Mat& packet, DecodedPicture& dst);
 
 // The same, always as blue-green-red.
