@@ -1,0 +1,67 @@
+#include "capture/opengate.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace {
+// A waiter looks at its give-up flag this often: nobody notifies the gate of it.
+constexpr std::chrono::milliseconds kGiveUpCheck{50};
+
+std::mutex gateMutex;
+std::condition_variable gateFree;
+bool gateBusy = false;
+int writersWaiting = 0;
+
+std::mutex callsMutex;
+std::condition_variable callsDone;
+int callsRunning = 0;
+} // namespace
+
+bool OpenGate::enter(Kind kind, const std::atomic<bool>& giveUp) {
+    std::unique_lock<std::mutex> lock(gateMutex);
+    const bool writer = kind == Kind::Writer;
+    if (writer)
+        ++writersWaiting;
+    while (gateBusy || (!writer && writersWaiting > 0)) {
+        if (giveUp)
+            break;
+        gateFree.wait_for(lock, kGiveUpCheck);
+    }
+    if (writer)
+        --writersWaiting;
+    if (giveUp) {
+        gateFree.notify_all(); // a capture may have waited for this writer only
+        return false;
+    }
+    gateBusy = true;
+    return true;
+}
+
+void OpenGate::leave() {
+    {
+        std::lock_guard<std::mutex> lock(gateMutex);
+        gateBusy = false;
+    }
+    gateFree.notify_all();
+}
+
+void DetachedCalls::start(std::function<void()> call) {
+    {
+        std::lock_guard<std::mutex> lock(callsMutex);
+        ++callsRunning;
+    }
+    std::thread([call = std::move(call)] {
+        call();
+        std::lock_guard<std::mutex> lock(callsMutex);
+        if (--callsRunning == 0)
+            callsDone.notify_all();
+    }).detach();
+}
+
+bool DetachedCalls::waitForAll(int timeoutMs) {
+    std::unique_lock<std::mutex> lock(callsMutex);
+    return callsDone.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [] { return callsRunning == 0; });
+}
