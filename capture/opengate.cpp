@@ -17,6 +17,12 @@ int writersWaiting = 0;
 std::mutex callsMutex;
 std::condition_variable callsDone;
 int callsRunning = 0;
+
+// Whoever did not wait for the calls (a test, say): a call still blocked gets its time-out to end
+// before the video library's own statics are torn down after this one.
+struct WaitAtExit {
+    ~WaitAtExit() { DetachedCalls::waitForAll(6000); }
+} waitAtExit;
 } // namespace
 
 bool OpenGate::enter(Kind kind, const std::atomic<bool>& giveUp) {
