@@ -24,7 +24,7 @@ constexpr int kSlowdown = 3;
 constexpr int kSlowdown = 1;
 #endif
 constexpr qint64 kOpenTimeoutMs = 5000;
-const QStringList kShape{"--width", "640", "--height", "480", "--loop", "50"};
+const QStringList kShape{"--width", "640", "--height", "480"};
 
 // Share of the source frames from the first one recorded on that the files hold.
 double keptShare(const QStringList& files) {
