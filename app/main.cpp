@@ -1,12 +1,18 @@
 #include <QApplication>
+#include <QtDebug>
 
 #include "app/camera.h"
 #include "app/terminationsignals.h"
+#include "capture/appdatafolder.h"
+#include "capture/messagelog.h"
 #include "capture/opengate.h"
 
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
+    // Before the window reads its files, so that what it says about them is kept too.
+    MessageLogFile log(applicationDataFolder());
+    qInfo("IP Surveillance started");
     int result = 0;
     {
         Camera window;
@@ -14,6 +20,7 @@ int main(int argc, char* argv[])
         window.show();
         result = app.exec();
     }
+    qInfo("IP Surveillance closed");
     // The window is gone and every file complete; a camera's open or read still blocked on the
     // network ends within its time-out, and must not be inside the video library while the
     // process tears it down.

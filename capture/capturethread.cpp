@@ -20,6 +20,7 @@
 #include "capture/avirepair.h"
 #include "capture/clock.h"
 #include "capture/frameconversion.h"
+#include "capture/messagelog.h"
 #include "capture/mjpegdecode.h"
 #include "capture/opengate.h"
 #include "capture/openrecordings.h"
@@ -239,7 +240,8 @@ bool CaptureThread::openStream(cv::VideoCapture& capture) {
         opened = capture.open(QFile::encodeName(url).toStdString(), cv::CAP_FFMPEG) &&
                  capture.isOpened();
     } catch (const std::exception& e) {
-        qWarning() << "Camera" << cameraNumberText << "cannot open" << url << e.what();
+        qWarning() << "Camera" << cameraNumberText << "cannot open" << maskPasswords(url)
+                   << e.what();
     }
     if (!opened)
         capture.release();
@@ -271,6 +273,7 @@ bool CaptureThread::streamOpened(bool opened) {
     sourceOriginMs = -1;
     heldBack.release();
     if (opened) {
+        qInfo().noquote() << "Camera" << cameraNumberText << "connected to" << maskPasswords(url);
         openRetries = 0;
         postText(kTextConnected);
         return true;
@@ -348,7 +351,7 @@ void CaptureThread::runNetworkPass(cv::VideoCapture& capture, QString& target) {
         writeOnTimeline(work, incomingAtMs);
 }
 
-void CaptureThread::runLocalPass(const QString& target) {
+void CaptureThread::runLocalPass(QString& target) {
     if (channel->recording)
         ensureWriter(target);
     if (imageCapture.isNull()) {
@@ -429,7 +432,7 @@ void CaptureThread::checkFileState(QString& target) {
     }
 }
 
-bool CaptureThread::ensureWriter(const QString& target) {
+bool CaptureThread::ensureWriter(QString& target) {
     bool writingOn = false; // the file before, full, written on until the next one is open
     {
         std::lock_guard<std::mutex> lock(writerMutex);
@@ -442,9 +445,12 @@ bool CaptureThread::ensureWriter(const QString& target) {
     if (!nextWriter) {
         if (sinceStart.elapsed() < nextWriterAttemptAtMs)
             return writingOn;
-        // The tree may have gone since the cycle began (a drive unplugged and back): make it
-        // again.
-        RecordingPaths::makeDayFolder(dataDrive, cycleStart.date());
+        // The file is named as its open begins, not when the cycle began: the name is the only
+        // record of when the footage begins, and attempts that failed before (a full drive) or a
+        // cycle begun while not recording must not date it back. This also makes the tree again,
+        // should it have gone since (a drive unplugged and back).
+        cycleStart = Clock::now();
+        target = RecordingPaths::recordingFile(dataDrive, cameraNumberText, cycleStart);
         const QStorageInfo volume(QFileInfo(target).absolutePath());
         if (volume.isValid() && volume.bytesAvailable() < kMinFreeToBeginBytes) {
             if (writingOn)
@@ -488,6 +494,8 @@ bool CaptureThread::ensureWriter(const QString& target) {
 bool CaptureThread::writerFailed(const QString& target, bool room) {
     qWarning() << "Camera" << cameraNumberText << "cannot write recording" << target
                << (room ? "" : "(no space left)");
+    if (room)
+        QFile::remove(target); // the next attempt has a name of its own: leave no empty file
     OpenRecordings::reportWriteFailure();
     nextWriterAttemptAtMs = sinceStart.elapsed() + kWriterRetryMs;
     writerFailing = true;
@@ -574,13 +582,16 @@ void CaptureThread::completeFile() {
         return;
     closing->release(); // writes the index: the file is complete
     // Writes that stopped landing (a full drive) leave the file without its end and often with a
-    // torn last frame; the muxer writes nothing more once a write failed. Keep the whole frames.
-    if (frames > 0 && (failed || QFileInfo(path).size() < frames * kFileBytesPerFrame)) {
-        const int kept = AviRepair::trimToWholeFrames(path);
+    // torn last frame; the muxer writes nothing more once a write failed. Keep the whole frames,
+    // and should the drive be too full even for that, let the keeper of disk space try again.
+    if (frames > 0 && (failed || AviRepair::isUnfinished(path))) {
+        const int kept = AviRepair::finish(path);
         qWarning() << "Camera" << cameraNumberText << "recording" << path << "cut short:" << kept
                    << "of" << frames << "frames kept";
         if (kept >= 0)
             frames = kept;
+        else
+            OpenRecordings::awaitRepair(path);
     }
     // A file without a single frame (the source gave nothing) holds no footage, only clutter.
     if (frames == 0)

@@ -78,11 +78,12 @@ private:
     bool awaitStream();
     bool streamOpened(bool opened);
     void runNetworkPass(cv::VideoCapture& capture, QString& target);
-    void runLocalPass(const QString& target);
+    void runLocalPass(QString& target);
     void streamBroke(cv::VideoCapture& capture, QString& target);
     void paceToSource(cv::VideoCapture& capture);
     void checkFileState(QString& target);
-    bool ensureWriter(const QString& target);
+    // Opens a writer when none is open, on a file named at that moment (stored into target).
+    bool ensureWriter(QString& target);
     bool writerFailed(const QString& target, bool room);
     void dropNextWriter();
     // Takes the frame's pixels as the new `latest` and hands the previous latest back in

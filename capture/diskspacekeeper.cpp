@@ -266,6 +266,17 @@ DiskSpace::Outcome DiskSpace::freeSpace(const QString& dataDrive, qint64 thresho
     return outcome;
 }
 
+bool DiskSpace::finishRecording(const QString& path) {
+    const int frames = QFileInfo(path).size() > 0 ? AviRepair::finish(path) : 0;
+    if (frames < 0 || (frames == 0 && !QFile::remove(path)))
+        return false;
+    qInfo().noquote() << QStringLiteral("Recording %1 was left unfinished: %2")
+                             .arg(path, frames > 0
+                                            ? QStringLiteral("%1 whole frames kept").arg(frames)
+                                            : QStringLiteral("no whole frame, deleted"));
+    return true;
+}
+
 int DiskSpace::finishLeftovers(const QString& dataDrive, const QString& stampBefore,
                                const OpenFiles& openFiles, const std::atomic<bool>* stopRequested) {
     bool stopped = false;
@@ -279,17 +290,10 @@ int DiskSpace::finishLeftovers(const QString& dataDrive, const QString& stampBef
             (c.sizeBytes > 0 && !AviRepair::isUnfinished(c.recording.path)) ||
             isOpen(c.recording.path, openFileKeys(openFiles)))
             continue;
-        const int frames = c.sizeBytes > 0 ? AviRepair::trimToWholeFrames(c.recording.path) : 0;
-        if (frames < 0)
-            continue;
-        if (frames == 0 && !QFile::remove(c.recording.path))
-            continue;
-        qInfo().noquote() << QStringLiteral("Recording %1 was left unfinished: %2")
-                                 .arg(c.recording.path,
-                                      frames > 0
-                                          ? QStringLiteral("%1 whole frames kept").arg(frames)
-                                          : QStringLiteral("no whole frame, deleted"));
-        ++finished;
+        if (finishRecording(c.recording.path))
+            ++finished;
+        else
+            OpenRecordings::awaitRepair(c.recording.path); // the drive may be full still
     }
     return finished;
 }
@@ -322,6 +326,10 @@ public:
 
 private:
     void poll() {
+        // Repairs that a full drive cut short, until each file is finished or gone.
+        for (const QString& path : OpenRecordings::takeAwaitingRepair())
+            if (!DiskSpace::finishRecording(path) && QFileInfo::exists(path))
+                OpenRecordings::awaitRepair(path);
         const quint64 failures = OpenRecordings::writeFailureCount();
         const bool writerFailed = failures != failuresSeen;
         failuresSeen = failures;

@@ -71,10 +71,14 @@ QString probePath(const QString& dataDrive);
 Outcome freeSpace(const QString& dataDrive, qint64 thresholdBytes, const Probe& probe,
                   const OpenFiles& openFiles, const std::atomic<bool>* stopRequested = nullptr);
 
+// Completes a recording that its writer left unfinished (AviRepair::finish) and logs it; deletes
+// it when it holds no whole frame. False when it cannot be completed now (a full drive, say).
+bool finishRecording(const QString& path);
+
 // Recordings that a killed or powered-off recorder left unfinished, stamped before `stampBefore`
-// and not open now: each is cut after its last whole frame, with its sizes written, so that every
-// reader takes it without complaint; one without a whole frame is deleted. Returns how many
-// files were mended or deleted.
+// and not open now: each is completed by finishRecording(), so that every reader and player takes
+// it; one that cannot be completed now waits in OpenRecordings for the keeper's next poll.
+// Returns how many files were completed or deleted.
 int finishLeftovers(const QString& dataDrive, const QString& stampBefore,
                     const OpenFiles& openFiles, const std::atomic<bool>* stopRequested = nullptr);
 
@@ -85,7 +89,7 @@ class DiskSpaceKeeperWorker;
 // Runs DiskSpace::finishLeftovers once at start (for files stamped before start()), then
 // DiskSpace::freeSpace in a thread of its own: at start, every kCheckPeriodMs, and within a
 // poll interval when OpenRecordings::writeFailureCount() grows (a writer could not be created)
-// or a setting changes.
+// or a setting changes. At every poll it tries again the repairs that OpenRecordings holds.
 // Threads: the owner's thread calls every public function and receives the signals; the worker
 // thread reads the settings under settingsMutex, and the stop flag is atomic. The seams
 // (setProbe, setOpenFiles, setElapsedClock, setPollIntervalMs) take effect at start().

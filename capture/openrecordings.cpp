@@ -9,6 +9,10 @@ QSet<QString>& openFiles() {
     static QSet<QString> files;
     return files;
 }
+QSet<QString>& awaitingRepair() {
+    static QSet<QString> files;
+    return files;
+}
 std::atomic<quint64> failures{0};
 } // namespace
 
@@ -39,4 +43,18 @@ void OpenRecordings::reportWriteFailure() {
 
 quint64 OpenRecordings::writeFailureCount() {
     return failures.load();
+}
+
+void OpenRecordings::awaitRepair(const QString& path) {
+    std::lock_guard<std::mutex> lock(listMutex);
+    awaitingRepair().insert(path);
+}
+
+QStringList OpenRecordings::takeAwaitingRepair() {
+    QSet<QString> taken;
+    {
+        std::lock_guard<std::mutex> lock(listMutex);
+        taken.swap(awaitingRepair());
+    }
+    return taken.values();
 }

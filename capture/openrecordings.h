@@ -2,6 +2,7 @@
 
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 // Process-wide list of the recording files that capture workers have open, so that nothing that
 // frees disk space ever deletes a file that is still being written. Thread-safe.
@@ -14,4 +15,9 @@ QSet<QString> snapshot();
 // the count and checks at once when it grows.
 void reportWriteFailure();
 quint64 writeFailureCount();
+
+// Closed recordings whose repair could not finish (the drive was still full): whoever keeps disk
+// space takes them and tries again, until each is finished or gone.
+void awaitRepair(const QString& path);
+QStringList takeAwaitingRepair();
 } // namespace OpenRecordings

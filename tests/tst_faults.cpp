@@ -26,6 +26,7 @@
 #include "support/capturerig.h"
 #include "support/mediaprobe.h"
 #include "support/recorderwindow.h"
+#include "support/smallvolume.h"
 
 namespace {
 const QString kRecording = QStringLiteral("* RECORDING *");
@@ -98,60 +99,6 @@ void verifyChain(const QStringList& files) {
                                 .arg(previousLast)));
         previousLast = counters.last();
     }
-}
-
-// A small RAM-backed volume for the data drive, so that it can really fill up.
-class SmallVolume final {
-public:
-    bool mount(const QString& path, int sizeMiB, QString* why) {
-        if (::geteuid() != 0) {
-            *why = QStringLiteral("mounting a small volume needs root");
-            return false;
-        }
-        QProcess mounter;
-        mounter.start(
-            QStringLiteral("mount"),
-            {"-t", "tmpfs", "-o", QStringLiteral("size=%1m").arg(sizeMiB), "tmpfs", path});
-        if (!mounter.waitForFinished(10000) || mounter.exitCode() != 0) {
-            *why = QStringLiteral("cannot mount a tmpfs here: %1")
-                       .arg(QString::fromLocal8Bit(mounter.readAllStandardError()).trimmed());
-            return false;
-        }
-        mounted = path;
-        return true;
-    }
-    ~SmallVolume() {
-        if (mounted.isEmpty())
-            return;
-        if (QProcess::execute(QStringLiteral("umount"), {mounted}) != 0)
-            QProcess::execute(QStringLiteral("umount"), {"-l", mounted});
-    }
-
-private:
-    QString mounted;
-};
-
-qint64 freeBytes(const QString& path) {
-    QStorageInfo info(path);
-    info.refresh();
-    return info.bytesAvailable();
-}
-
-// A file that is no recording, taking all but `leaveBytes` of the volume.
-bool fillVolume(const QString& path, qint64 leaveBytes) {
-    QFile filler(path);
-    if (!filler.open(QIODevice::WriteOnly))
-        return false;
-    const QByteArray block(1 << 20, 'x');
-    while (freeBytes(QFileInfo(path).absolutePath()) > leaveBytes + block.size()) {
-        if (filler.write(block) != block.size())
-            return false;
-        filler.flush();
-    }
-    const qint64 rest = freeBytes(QFileInfo(path).absolutePath()) - leaveBytes;
-    if (rest > 0)
-        filler.write(QByteArray(int(rest), 'x'));
-    return filler.flush();
 }
 } // namespace
 

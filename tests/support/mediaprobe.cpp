@@ -39,7 +39,7 @@ MediaInfo MediaProbe::probe(const QString& path, int timeoutMs) {
         run(QStringLiteral("ffprobe"),
             {"-v", "error", "-select_streams", "v:0", "-count_frames", "-show_entries",
              "stream=codec_name,codec_tag_string,codec_tag,pix_fmt,width,height,"
-             "r_frame_rate,nb_read_frames,duration",
+             "r_frame_rate,nb_read_frames,nb_frames,duration",
              "-of", "default=noprint_wrappers=1", path},
             timeoutMs);
     QMap<QString, QString> fields;
@@ -60,6 +60,8 @@ MediaInfo MediaProbe::probe(const QString& path, int timeoutMs) {
     bool counted = false;
     const qint64 frames = fields.value("nb_read_frames").toLongLong(&counted);
     info.frameCount = counted ? frames : -1;
+    const qint64 headerFrames = fields.value("nb_frames").toLongLong(&counted);
+    info.headerFrames = counted ? headerFrames : -1;
     bool timed = false;
     const double duration = fields.value("duration").toDouble(&timed);
     info.durationSec = timed ? duration : -1;

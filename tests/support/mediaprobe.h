@@ -14,6 +14,7 @@ struct MediaInfo {
     int height = 0;
     QString frameRate;      // r_frame_rate, e.g. "25/1"
     qint64 frameCount = -1; // frames actually decoded (count_frames)
+    qint64 headerFrames = -1; // nb_frames: the count the file's headers give, -1 for "N/A"
     double durationSec = -1;
     QString error; // ffprobe's complaint when !ok
 };
