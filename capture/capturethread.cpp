@@ -1,5 +1,7 @@
 #include "capture/capturethread.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <utility>
 #include <vector>
@@ -50,6 +52,7 @@ constexpr int kQuickRetries = 5;
 constexpr int kQuickRetryMs = 1000;
 constexpr int kSlowRetryMs = 5000;
 constexpr int kWriterRetryMs = 1000;
+constexpr int kWriterOpenGraceMs = 30;
 constexpr int kIdlePassMs = 10;
 constexpr int kSleepSliceMs = 50;
 
@@ -86,6 +89,7 @@ struct PendingWriter {
     QString path;
     std::atomic<bool> abandoned{false}; // set by the worker, under mutex
     std::mutex mutex;
+    std::condition_variable ready;
     bool done = false;
     std::unique_ptr<cv::VideoWriter> writer; // null when the open failed
 };
@@ -118,6 +122,7 @@ std::shared_ptr<PendingWriter> openWriterDetached(const QString& path) {
         }
         pending->writer = std::move(opened);
         pending->done = true;
+        pending->ready.notify_one();
     });
     return pending;
 }
@@ -442,6 +447,7 @@ bool CaptureThread::ensureWriter(QString& target) {
     }
     if (nextWriter && nextWriter->path != target)
         dropNextWriter();
+    bool launched = false;
     if (!nextWriter) {
         if (sinceStart.elapsed() < nextWriterAttemptAtMs)
             return writingOn;
@@ -458,10 +464,16 @@ bool CaptureThread::ensureWriter(QString& target) {
             return writerFailed(target, false);
         }
         nextWriter = openWriterDetached(target);
+        launched = true;
     }
     std::unique_ptr<cv::VideoWriter> opened;
     {
-        std::lock_guard<std::mutex> lock(nextWriter->mutex);
+        // An open that does not wait for the lock takes milliseconds: wait that long, so that
+        // normally the file changes exactly at its limit.
+        std::unique_lock<std::mutex> lock(nextWriter->mutex);
+        if (launched)
+            nextWriter->ready.wait_for(lock, std::chrono::milliseconds(kWriterOpenGraceMs),
+                                       [this] { return nextWriter->done; });
         if (!nextWriter->done)
             return writingOn;
         opened = std::move(nextWriter->writer);
