@@ -3,10 +3,7 @@
 // the working cameras must lose nothing to them, and no stop or close may wait for them.
 #include <memory>
 
-#include <QElapsedTimer>
 #include <QSet>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include "app/camera.h"
@@ -22,11 +19,10 @@ namespace {
 // nothing, and only the bounds on time are checked, stretched.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true;
-constexpr int kSlowdown = 3;
 #else
 constexpr bool kSanitized = false;
-constexpr int kSlowdown = 1;
 #endif
+constexpr int kSlowdown = kSanitized ? 3 : 1;
 constexpr qint64 kOpenTimeoutMs = 5000;
 const QStringList kShape{"--width", "640", "--height", "480"};
 
@@ -37,12 +33,9 @@ double keptShare(const QStringList& files) {
         for (int counter : recordedCounters(file))
             if (counter >= 0)
                 seen.insert(counter);
-    if (seen.isEmpty())
-        return 0;
     const QList<int> all = seen.values();
-    const int first = *std::min_element(all.begin(), all.end());
-    const int last = *std::max_element(all.begin(), all.end());
-    return double(seen.size()) / (last - first + 1);
+    const auto [first, last] = std::minmax_element(all.begin(), all.end());
+    return all.isEmpty() ? 0 : double(all.size()) / (*last - *first + 1);
 }
 } // namespace
 
@@ -66,6 +59,8 @@ private:
     // first file appeared (-1: none), and the close's duration in `closeMs`.
     QVector<qint64> record(const QStringList& urls, const QString& hungUrl, qint64 recordMs,
                            qint64* closeMs);
+    // A window on `urls`, every camera recording from the start, on a new data drive.
+    std::unique_ptr<Camera> openWindow(const QStringList& urls);
     QStringList files(int camera) const;
 
     QTemporaryDir home;
@@ -88,18 +83,25 @@ QStringList TestHungCamera::files(int camera) const {
     return mine;
 }
 
-QVector<qint64> TestHungCamera::record(const QStringList& urls, const QString& hungUrl,
-                                       qint64 recordMs, qint64* closeMs) {
+std::unique_ptr<Camera> TestHungCamera::openWindow(const QStringList& urls) {
     tempDir = std::make_unique<QTemporaryDir>();
     const QString folder = recorderConfigFolder(
         QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation));
     if (!writeRecorderFiles(folder, urls, tempDir->path() + QLatin1Char('/'), 0))
-        return {};
+        return nullptr;
+    auto window = std::make_unique<Camera>();
+    window->show();
+    return window;
+}
+
+QVector<qint64> TestHungCamera::record(const QStringList& urls, const QString& hungUrl,
+                                       qint64 recordMs, qint64* closeMs) {
     QVector<qint64> startMs(urls.size(), -1);
     QElapsedTimer sinceStart;
     sinceStart.start();
-    Camera window;
-    window.show();
+    const std::unique_ptr<Camera> window = openWindow(urls);
+    if (!window)
+        return startMs;
     for (qint64 lastStartMs = 0; sinceStart.elapsed() < lastStartMs + recordMs;) {
         QTest::qWait(50);
         for (int i = 0; i < urls.size(); ++i) {
@@ -111,7 +113,7 @@ QVector<qint64> TestHungCamera::record(const QStringList& urls, const QString& h
     }
     QElapsedTimer closing;
     closing.start();
-    window.close();
+    window->close();
     *closeMs = closing.elapsed();
     return startMs;
 }
@@ -124,7 +126,6 @@ void TestHungCamera::liveCamerasLoseNothing() {
     CamsimProcess live(kShape), dropping(kShape + QStringList{"--drop-after", "6"}),
         hung({"--hang-for", "1000000"});
     QVERIFY(live.start() && dropping.start() && hung.start());
-    const QString hungUrl = hung.streamUrl();
     double droppingSeconds[2] = {0, 0};
     for (int hungCount : {0, 2}) {
         FfmpegMjpegServer single(25, QSize(640, 480));
@@ -132,17 +133,15 @@ void TestHungCamera::liveCamerasLoseNothing() {
         QStringList urls{live.streamUrl(), live.streamUrl(), dropping.streamUrl(),
                          single.streamUrl()};
         for (int i = 0; i < hungCount; ++i)
-            urls.prepend(hungUrl); // first, so that their opens begin first
+            urls.prepend(hung.streamUrl()); // first, so that their opens begin first
         qint64 closeMs = 0;
-        const QVector<qint64> startMs = record(urls, hungUrl, 20000, &closeMs);
+        const QVector<qint64> startMs = record(urls, hung.streamUrl(), 20000, &closeMs);
         for (int i = hungCount; i < urls.size(); ++i) {
             const QStringList mine = files(i + 1);
             qint64 frames = 0;
-            for (const QString& file : mine) {
-                MediaInfo info;
-                verifyRecording(file, &info);
-                frames += info.frameCount;
-            }
+            MediaInfo info;
+            for (const QString& file : mine)
+                verifyRecording(file, &info), frames += info.frameCount;
             // ffmpeg's picture has no frame counter; the dropping camera's gaps are its own.
             const bool counted = urls[i] == live.streamUrl();
             const double kept = counted ? keptShare(mine) : 1;
@@ -196,19 +195,15 @@ void TestHungCamera::stopIsPrompt() {
     QFETCH(bool, answersLater);
     CamsimProcess camera(kShape + fault);
     QVERIFY(camera.start());
-    tempDir = std::make_unique<QTemporaryDir>();
-    const QString folder = recorderConfigFolder(
-        QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation));
-    QVERIFY(writeRecorderFiles(folder, {camera.streamUrl()}, tempDir->path() + '/', 0));
-    Camera window;
-    window.show();
-    QTRY_VERIFY_WITH_TIMEOUT(window.channel(0).thread, 3000);
+    const std::unique_ptr<Camera> window = openWindow({camera.streamUrl()});
+    QVERIFY(window);
+    QTRY_VERIFY_WITH_TIMEOUT(window->channel(0).thread, 3000);
     QTest::qWait(3000); // in the stall, or in the open
     if (answersLater)
         QTRY_VERIFY_WITH_TIMEOUT(!files(1).isEmpty(), (kOpenTimeoutMs + 3000) * kSlowdown);
     QElapsedTimer stopping;
     stopping.start();
-    window.stopRecording(0);
+    window->stopRecording(0);
     qInfo("stop took %lld ms", stopping.elapsed());
     QVERIFY2(stopping.elapsed() <= 1000 * kSlowdown, qPrintable(QString::number(stopping.elapsed())));
 }
