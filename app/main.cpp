@@ -5,6 +5,7 @@
 #include "app/terminationsignals.h"
 #include "capture/appdatafolder.h"
 #include "capture/messagelog.h"
+#include "capture/opengate.h"
 
 int main(int argc, char* argv[])
 {
@@ -20,5 +21,9 @@ int main(int argc, char* argv[])
         result = app.exec();
     }
     qInfo("IP Surveillance closed");
+    // The window is gone and every file complete; a camera's open or read still blocked on the
+    // network ends within its time-out, and must not be inside the video library while the
+    // process tears it down.
+    DetachedCalls::waitForAll(6000);
     return result;
 }

@@ -1,5 +1,7 @@
 #include "capture/capturethread.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <utility>
 #include <vector>
@@ -22,6 +24,7 @@
 #include "capture/frameconversion.h"
 #include "capture/messagelog.h"
 #include "capture/mjpegdecode.h"
+#include "capture/opengate.h"
 #include "capture/openrecordings.h"
 #include "capture/recordingpaths.h"
 
@@ -44,12 +47,11 @@ constexpr qint64 kMinFreeToBeginBytes = 1 << 20;
 // The open file's data is sent on to the disk this often (in frames).
 constexpr qint64 kSyncEveryFrames = 25;
 
-constexpr int kOpenTimeoutMs = 5000;
-constexpr int kReadTimeoutMs = 5000;
 constexpr int kQuickRetries = 5;
 constexpr int kQuickRetryMs = 1000;
 constexpr int kSlowRetryMs = 5000;
 constexpr int kWriterRetryMs = 1000;
+constexpr int kWriterOpenGraceMs = 30;
 constexpr int kIdlePassMs = 10;
 constexpr int kSleepSliceMs = 50;
 // How long a stream may send only pictures our decoder cannot read before OpenCV decodes it.
@@ -79,6 +81,47 @@ void startWriteBack(const QString& path) {
 #else
     Q_UNUSED(path)
 #endif
+}
+} // namespace
+
+// A recording file opened on a thread of its own, so that a slow disk never holds the frames:
+// they go on into the file before meanwhile.
+struct PendingWriter {
+    QString path;
+    std::atomic<bool> abandoned{false}; // set by the worker, under mutex
+    std::mutex mutex;
+    std::condition_variable ready;
+    bool done = false;
+    std::unique_ptr<YuvAviWriter> writer; // null when the open failed
+};
+
+namespace {
+std::shared_ptr<PendingWriter> openWriterDetached(const QString& path) {
+    auto pending = std::make_shared<PendingWriter>();
+    pending->path = path;
+    DetachedCalls::start([pending] {
+        // FFmpeg's muxer directly, not the video library's writer: no process-wide lock, so a
+        // camera whose open hangs never holds a file change.
+        auto opened = std::make_unique<YuvAviWriter>();
+        try {
+            if (!opened->open(pending->path, kRecordFps, cv::Size(kRecordWidth, kRecordHeight)) ||
+                !opened->isOpened())
+                opened.reset();
+        } catch (const std::exception&) {
+            opened.reset();
+        }
+        std::lock_guard<std::mutex> lock(pending->mutex);
+        if (pending->abandoned && opened) {
+            // Given up on while it opened: an empty file that nobody will write.
+            opened->release();
+            QFile::remove(pending->path);
+            return;
+        }
+        pending->writer = std::move(opened);
+        pending->done = true;
+        pending->ready.notify_one();
+    });
+    return pending;
 }
 } // namespace
 
@@ -152,9 +195,14 @@ void CaptureThread::run() {
     setFrame(QImage());
     postStopButtonEnabled(false);
     cv::VideoCapture capture;
-    if (cameraType == 1)
+    if (cameraType == 1 && !pacedSource)
+        reader = std::make_unique<PacketReader>(url, false, openCvDecodes, sinceStart);
+    else if (cameraType == 1)
         openStream(capture);
-    postStopButtonEnabled(true);
+    // A network camera's button comes back when its open has ended, in awaitStream().
+    stopButtonHeld = reader != nullptr;
+    if (!stopButtonHeld)
+        postStopButtonEnabled(true);
 
     QString target; // the file of the current cycle; empty: begin a new cycle
     while (channel->running) {
@@ -181,45 +229,59 @@ void CaptureThread::run() {
         }
     }
     completeFile();
-    reader.reset();
+    dropNextWriter();
+    reader.reset(); // a read or open still blocked ends on its own thread
     capture.release();
     std::lock_guard<std::mutex> ended(endMutex); // see waitForEnd()
 }
 
+// A local video file, opened and read by the worker itself: its pacing reads the decoded
+// picture's position, and a file does not hang.
 bool CaptureThread::openStream(cv::VideoCapture& capture) {
-    // Bounded waits: a camera that accepts and then says nothing cannot hold the worker (and so
-    // the window waiting for it) longer than these.
-    const std::vector<int> params{cv::CAP_PROP_OPEN_TIMEOUT_MSEC, kOpenTimeoutMs,
-                                  cv::CAP_PROP_READ_TIMEOUT_MSEC, kReadTimeoutMs};
     bool opened = false;
     try {
-        opened = capture.open(QFile::encodeName(url).toStdString(), cv::CAP_FFMPEG, params) &&
+        opened = capture.open(QFile::encodeName(url).toStdString(), cv::CAP_FFMPEG) &&
                  capture.isOpened();
     } catch (const std::exception& e) {
         qWarning() << "Camera" << cameraNumberText << "cannot open" << maskPasswords(url)
                    << e.what();
     }
+    if (!opened)
+        capture.release();
+    rawPackets = false;
+    return streamOpened(opened);
+}
+
+// Whether the reader's open has ended, and how; waits a moment at most.
+bool CaptureThread::awaitStream() {
+    const PacketReader::Open open = reader->waitForOpen(kSleepSliceMs);
+    if (open == PacketReader::Open::Pending)
+        return false;
+    if (stopButtonHeld) {
+        stopButtonHeld = false;
+        postStopButtonEnabled(true);
+    }
+    streamOpen = open == PacketReader::Open::Opened;
+    rawPackets = streamOpen && reader->rawPackets();
+    // A camera that let its open run into the time-out held every other camera's opens that
+    // long; it is not opened again before it answers at all.
+    probeNext = !streamOpen && reader->timedOut();
+    if (!streamOpen)
+        reader.reset();
+    return streamOpened(streamOpen);
+}
+
+bool CaptureThread::streamOpened(bool opened) {
     setFrame(QImage()); // the status text stays visible until the first frame replaces it
     sourceOriginMs = -1;
     heldBack.release();
-    rawPackets = false;
     undecodableSinceMs = -1;
-    // A local file keeps the decoding capture: its pacing reads the decoded picture's position.
-    if (opened && !pacedSource) {
-        const int fourcc = static_cast<int>(capture.get(cv::CAP_PROP_FOURCC));
-        const bool mjpeg = fourcc == cv::VideoWriter::fourcc('M', 'J', 'P', 'G') ||
-                           fourcc == cv::VideoWriter::fourcc('m', 'j', 'p', 'e');
-        rawPackets = mjpeg && !openCvDecodes && capture.set(cv::CAP_PROP_FORMAT, -1);
-    }
-    if (rawPackets)
-        reader = std::make_unique<PacketReader>(capture, channel->running, sinceStart);
     if (opened) {
         qInfo().noquote() << "Camera" << cameraNumberText << "connected to" << maskPasswords(url);
         openRetries = 0;
         postText(kTextConnected);
         return true;
     }
-    capture.release();
     nextOpenAtMs =
         sinceStart.elapsed() + (openRetries < kQuickRetries ? kQuickRetryMs : kSlowRetryMs);
     postText(kTextCannotConnect);
@@ -227,15 +289,23 @@ bool CaptureThread::openStream(cv::VideoCapture& capture) {
 }
 
 void CaptureThread::runNetworkPass(cv::VideoCapture& capture, QString& target) {
-    if (!capture.isOpened()) {
-        const qint64 waitMs = nextOpenAtMs - sinceStart.elapsed();
-        if (waitMs > 0) {
-            msleep(static_cast<unsigned long>(qMin<qint64>(kSleepSliceMs, waitMs)));
-            return;
+    if (!capture.isOpened() && !streamOpen) {
+        if (!reader) {
+            const qint64 waitMs = nextOpenAtMs - sinceStart.elapsed();
+            if (waitMs > 0) {
+                msleep(static_cast<unsigned long>(qMin<qint64>(kSleepSliceMs, waitMs)));
+                return;
+            }
+            ++openRetries;
+            if (pacedSource) {
+                if (openStream(capture))
+                    target.clear(); // each connection records into a file of its own, stamped now
+                return;
+            }
+            reader = std::make_unique<PacketReader>(url, probeNext, openCvDecodes, sinceStart);
         }
-        ++openRetries;
-        if (openStream(capture))
-            target.clear(); // each connection records into a file of its own, stamped now
+        if (awaitStream())
+            target.clear();
         return;
     }
 
@@ -312,6 +382,7 @@ void CaptureThread::streamBroke(cv::VideoCapture& capture, QString& target) {
     completeFile();
     target.clear();
     reader.reset();
+    streamOpen = false;
     capture.release();
     heldBack.release();
     setFrame(QImage());
@@ -324,9 +395,9 @@ void CaptureThread::decodeWithOpenCv(cv::VideoCapture& capture) {
     qWarning() << "Camera" << cameraNumberText
                << "sends pictures that the fast decoder cannot read; OpenCV decodes the stream";
     openCvDecodes = true;
-    reader.reset();
+    reader = std::make_unique<PacketReader>(url, false, openCvDecodes, sinceStart);
+    streamOpen = false; // awaitStream() takes the new connection in the passes that follow
     capture.release();
-    openStream(capture);
 }
 
 void CaptureThread::paceToSource(cv::VideoCapture& capture) {
@@ -376,51 +447,60 @@ void CaptureThread::checkFileState(QString& target) {
         setFrame(QImage());
         postText(kTextCannotWrite);
     }
-    if (full || failed) {
+    if (failed) {
         completeFile();
         target.clear();
+    } else if (full && target == path) {
+        target.clear(); // the next file is opened while this one is written on
     }
 }
 
 bool CaptureThread::ensureWriter(QString& target) {
+    bool writingOn = false; // the file before, full, written on until the next one is open
     {
         std::lock_guard<std::mutex> lock(writerMutex);
-        if (writer)
+        if (writer && writerPath == target)
             return true;
+        writingOn = writer != nullptr;
     }
-    if (sinceStart.elapsed() < nextWriterAttemptAtMs)
-        return false;
-
-    // The file is named as its first frame is about to be written, not when the cycle began: the
-    // name is the only record of when the footage begins, and attempts that failed before (a full
-    // drive) or a cycle begun while not recording must not date it back. This also makes the tree
-    // again, should it have gone since (a drive unplugged and back).
-    cycleStart = Clock::now();
-    target = RecordingPaths::recordingFile(dataDrive, cameraNumberText, cycleStart);
-    const QStorageInfo volume(QFileInfo(target).absolutePath());
-    const bool room = !volume.isValid() || volume.bytesAvailable() >= kMinFreeToBeginBytes;
-    auto opened = std::make_unique<YuvAviWriter>();
-    bool ok = false;
-    try {
-        if (room)
-            ok = opened->open(target, kRecordFps, cv::Size(kRecordWidth, kRecordHeight)) &&
-                 opened->isOpened();
-    } catch (const std::exception& e) {
-        qWarning() << "Camera" << cameraNumberText << "writer error:" << e.what();
+    if (nextWriter && nextWriter->path != target)
+        dropNextWriter();
+    bool launched = false;
+    if (!nextWriter) {
+        if (sinceStart.elapsed() < nextWriterAttemptAtMs)
+            return writingOn;
+        // The file is named as its open begins, not when the cycle began: the name is the only
+        // record of when the footage begins, and attempts that failed before (a full drive) or a
+        // cycle begun while not recording must not date it back. This also makes the tree again,
+        // should it have gone since (a drive unplugged and back).
+        cycleStart = Clock::now();
+        target = RecordingPaths::recordingFile(dataDrive, cameraNumberText, cycleStart);
+        const QStorageInfo volume(QFileInfo(target).absolutePath());
+        if (volume.isValid() && volume.bytesAvailable() < kMinFreeToBeginBytes) {
+            if (writingOn)
+                completeFile();
+            return writerFailed(target, false);
+        }
+        nextWriter = openWriterDetached(target);
+        launched = true;
     }
-    if (!ok) {
-        qWarning() << "Camera" << cameraNumberText << "cannot write recording" << target
-                   << (room ? "" : "(no space left)");
-        opened.reset();
-        if (room)
-            QFile::remove(target); // the next attempt has a name of its own: leave no empty file
-        OpenRecordings::reportWriteFailure();
-        nextWriterAttemptAtMs = sinceStart.elapsed() + kWriterRetryMs;
-        writerFailing = true;
-        setFrame(QImage());
-        postText(kTextCannotWrite);
-        return false;
+    std::unique_ptr<YuvAviWriter> opened;
+    {
+        // An open that does not wait for the lock takes milliseconds: wait that long, so that
+        // normally the file changes exactly at its limit.
+        std::unique_lock<std::mutex> lock(nextWriter->mutex);
+        if (launched)
+            nextWriter->ready.wait_for(lock, std::chrono::milliseconds(kWriterOpenGraceMs),
+                                       [this] { return nextWriter->done; });
+        if (!nextWriter->done)
+            return writingOn;
+        opened = std::move(nextWriter->writer);
     }
+    nextWriter.reset();
+    if (writingOn)
+        completeFile();
+    if (!opened)
+        return writerFailed(target, true);
 
     OpenRecordings::add(target);
     {
@@ -441,9 +521,39 @@ bool CaptureThread::ensureWriter(QString& target) {
     return true;
 }
 
+bool CaptureThread::writerFailed(const QString& target, bool room) {
+    qWarning() << "Camera" << cameraNumberText << "cannot write recording" << target
+               << (room ? "" : "(no space left)");
+    if (room)
+        QFile::remove(target); // the next attempt has a name of its own: leave no empty file
+    OpenRecordings::reportWriteFailure();
+    nextWriterAttemptAtMs = sinceStart.elapsed() + kWriterRetryMs;
+    writerFailing = true;
+    setFrame(QImage());
+    postText(kTextCannotWrite);
+    return false;
+}
+
+void CaptureThread::dropNextWriter() {
+    if (!nextWriter)
+        return;
+    std::unique_ptr<YuvAviWriter> opened;
+    {
+        std::lock_guard<std::mutex> lock(nextWriter->mutex);
+        nextWriter->abandoned = true;
+        opened = std::move(nextWriter->writer);
+    }
+    if (opened) { // opened, never written
+        opened->release();
+        QFile::remove(nextWriter->path);
+    }
+    nextWriter.reset();
+}
+
 void CaptureThread::writeOnTimeline(cv::Mat& prepared, qint64 atMs) {
     std::lock_guard<std::mutex> lock(writerMutex);
-    if (!writer || fileFull || writeFailed)
+    // A full file is written on until the next one is open (see ensureWriter()).
+    if (!writer || writeFailed)
         return;
 
     const qint64 nowMs = atMs;
@@ -471,9 +581,9 @@ void CaptureThread::writeOnTimeline(cv::Mat& prepared, qint64 atMs) {
     // (dropped as early) and a repeat (filled in as late) each time.
     const qint64 slot = (nowMs - timelineOriginMs) / kFrameIntervalMs;
     if (framesInFile <= slot + kTimelineSlackFrames) {
-        while (framesInFile < slot - kTimelineSlackFrames && !fileFull && !writeFailed)
+        while (framesInFile < slot - kTimelineSlackFrames && !writeFailed)
             append(latest);
-        if (!fileFull && !writeFailed)
+        if (!writeFailed)
             append(prepared);
     }
     // No copy: `latest` is only ever read here, so its old pixels can become the caller's buffer.

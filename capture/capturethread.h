@@ -20,6 +20,7 @@
 #include "capture/yuvaviwriter.h"
 
 class QCameraImageCapture;
+struct PendingWriter;
 class QLabel;
 class QPushButton;
 
@@ -44,6 +45,9 @@ constexpr qint64 kFileSizeLimitBytes = 209715200; // 200 MiB per recording file
 //   writerMutex (never held across a grab or a frame preparation).
 // - channel->running / recording: atomic; channel->frame and location: under frameMutex.
 // - stillRequestPending: atomic, set by the worker, cleared in the GUI thread.
+// - Nothing here waits for the network or for the video library's open lock: the stream's open
+//   and reads run in `reader`, the next file's open in `nextWriter`, each on a thread that holds
+//   its own resources and is never joined (see opengate.h).
 class CaptureThread final : public QThread {
     Q_OBJECT
 public:
@@ -73,6 +77,8 @@ protected:
 
 private:
     bool openStream(cv::VideoCapture& capture);
+    bool awaitStream();
+    bool streamOpened(bool opened);
     void runNetworkPass(cv::VideoCapture& capture, QString& target);
     void runLocalPass(QString& target);
     void streamBroke(cv::VideoCapture& capture, QString& target);
@@ -81,6 +87,8 @@ private:
     void checkFileState(QString& target);
     // Opens a writer when none is open, on a file named at that moment (stored into target).
     bool ensureWriter(QString& target);
+    bool writerFailed(const QString& target, bool room);
+    void dropNextWriter();
     // Takes the frame's pixels as the new `latest` and hands the previous latest back in
     // `prepared`, for the caller to reuse as its next work buffer.
     void writeOnTimeline(cv::Mat& prepared, qint64 atMs);
@@ -108,6 +116,9 @@ private:
     // Worker only.
     const char* shownText = nullptr; // last status text posted, to post each change once
     int openRetries = 0;             // since the last success; sets the back-off
+    bool probeNext = false;          // the last open ran into its time-out: ask the camera first
+    bool stopButtonHeld = false;     // disabled until the first open has ended
+    bool streamOpen = false;         // the reader's stream is open
     qint64 nextOpenAtMs = 0;
     qint64 nextWriterAttemptAtMs = 0;
     bool writerFailing = false;
@@ -125,9 +136,13 @@ private:
     qint64 heldBackAtMs = 0;
     QDateTime incomingTime; // time of day of the arrival, drawn on the frame
     QDateTime heldBackTime;
-    std::unique_ptr<PacketReader> reader; // reads the raw packets while the stream is open
-    DecodedPicture decoded;               // picture decoded from a packet
-    cv::Mat work;                         // the prepared recording frame (4:2:0)
+    // Opens the network stream and reads it, on a thread the worker never waits for.
+    std::unique_ptr<PacketReader> reader;
+    // The next recording file, being opened on a thread of its own; the file before is written
+    // on until it is open.
+    std::shared_ptr<PendingWriter> nextWriter;
+    DecodedPicture decoded; // picture decoded from a packet
+    cv::Mat work;           // the prepared recording frame (4:2:0)
     QDateTime cycleStart;
     QElapsedTimer sinceStart; // monotonic; started in the constructor, read by both threads
 

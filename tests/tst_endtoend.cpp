@@ -258,9 +258,8 @@ void EndToEndTest::closeWithEightStalledPreviews() {
         QVERIFY(!w.channel(i).thread);
 }
 
-// Cameras that accept a connection and never answer hold each worker in its open for the open
-// time-out (5 s). Told to stop together, four such workers should let the window close in about
-// that time.
+// Cameras that accept a connection and never answer: the workers do not wait for their opens, so
+// the close does not either.
 void EndToEndTest::closeWithSilentCameras() {
     QTcpServer silent; // accepts and says nothing
     QVERIFY(silent.listen(QHostAddress::LocalHost));
@@ -285,9 +284,6 @@ void EndToEndTest::closeWithSilentCameras() {
     qInfo("close with four silent cameras took %lld ms", closeMs);
     for (int i = 0; i < kCameraCount; ++i)
         QVERIFY(!w.channel(i).thread);
-    // OpenCV's FFmpeg backend opens one capture at a time, process-wide: the workers' opens queue
-    // behind each other, one time-out each, whatever the window does.
-    QEXPECT_FAIL("", "stream opens are serialised inside OpenCV", Continue);
     QVERIFY2(closeMs < 9000, qPrintable(QString::number(closeMs)));
 }
 

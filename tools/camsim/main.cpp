@@ -74,6 +74,8 @@ Faults (times in seconds, fractions allowed; each connection timed from its star
   --down-after S     S s after start close every connection and stop listening (connection
   --down-for D       refused) for D s, then listen again on the same port: a rebooting camera
   --refuse           close every connection at once without a response
+  --hang-for S       accept every connection made in the first S s after start and never
+                     answer it: a hung camera (later connections are served)
   --auth user:pass   require HTTP basic authentication (401 otherwise)
   --lossless         send lossless JPEGs (process 14), which FFmpeg decodes and libjpeg does not)";
 
@@ -130,6 +132,7 @@ bool parseOptions(QCoreApplication& app, Parsed* parsed, QString* error) {
         {"down-after", "S seconds after start stop listening and close all connections.", "S"},
         {"down-for", "How long the camera stays down (default 5).", "D"},
         {"refuse", "Close every connection at once without a response."},
+        {"hang-for", "Accept connections of the first S seconds, never answer them.", "S"},
         {"auth", "Require HTTP basic authentication with these credentials.", "user:pass"},
         {"counter-start", "Counter of the first frame (default 0).", "N"},
         {"verbose", "Log every request and refused connection to stderr."},
@@ -154,7 +157,8 @@ bool parseOptions(QCoreApplication& app, Parsed* parsed, QString* error) {
         !readNumber(parser, "drop-after", 0, 1e6, &parsed->server.dropAfterS, error) ||
         !readNumber(parser, "stall-after", 0, 1e6, &parsed->server.stallAfterS, error) ||
         !readNumber(parser, "down-after", 0, 1e6, &parsed->server.downAfterS, error) ||
-        !readNumber(parser, "down-for", 0, 1e6, &parsed->server.downForS, error))
+        !readNumber(parser, "down-for", 0, 1e6, &parsed->server.downForS, error) ||
+        !readNumber(parser, "hang-for", 0, 1e6, &parsed->server.hangForS, error))
         return false;
     double counterStart = 0;
     if (!readNumber(parser, "counter-start", 0, 1e15, &counterStart, error))

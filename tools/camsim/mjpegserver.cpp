@@ -47,6 +47,7 @@ bool MjpegServer::listen(QString* error) {
         return false;
     }
     m_port = m_server.serverPort();
+    m_sinceStart.start();
     if (m_options.downAfterS >= 0)
         QTimer::singleShot(msFromSeconds(m_options.downAfterS), this, &MjpegServer::goDown);
     return true;
@@ -85,6 +86,11 @@ void MjpegServer::onNewConnection() {
                 qInfo("camsim: refusing a connection");
             socket->disconnectFromHost();
             continue;
+        }
+        if (m_sinceStart.elapsed() < msFromSeconds(m_options.hangForS)) {
+            if (m_options.verbose)
+                qInfo("camsim: hanging on a connection");
+            continue; // kept open, its request never read, until the client leaves
         }
         m_clients.insert(socket, Client());
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTcpServer>
 
@@ -18,6 +19,7 @@ struct ServerOptions {
     double downAfterS = -1;
     double downForS = 5;
     bool refuse = false;
+    double hangForS = -1; // connections made this long after start are accepted, never answered
     QByteArray credentials; // "user:pass", empty for no authentication
     bool verbose = false;
 };
@@ -57,4 +59,5 @@ private:
     QTcpServer m_server;
     quint16 m_port = 0;
     QHash<QTcpSocket*, Client> m_clients;
+    QElapsedTimer m_sinceStart;
 };
