@@ -326,13 +326,16 @@ void Camera::configureDataSettings()
     QString drive = dataDrive;
     dialog->selectDrive(&drive);
     dialog->setKeepFreeMiB(keepFreeMiB);
+    dialog->setRecordingFormat(recordingFormat);
     if (dialog->exec() == QDialog::Accepted) {
         dialog->selectedDrive(&dataDrive);
         keepFreeMiB = dialog->keepFreeMiB();
+        recordingFormat = dialog->recordingFormat();
         writeSettings();
         diskSpaceKeeper->setDataDrive(dataDrive);
         diskSpaceKeeper->setKeepFreeMiB(keepFreeMiB);
         for (ChannelConfig& c : channels) {
+            c.format = recordingFormat; // running workers take it for their next file
             c.manualStart = false;
             c.manualStop = false;
         }
@@ -419,6 +422,7 @@ void Camera::startRecordingThread(int x)
     ChannelConfig& c = channels[x];
     if (c.thread)
         return;
+    c.format = recordingFormat;
     c.thread = new CaptureThread(&c, dataDrive, QString::number(x + 1));
     c.thread->start(QThread::InheritPriority);
 }
@@ -600,9 +604,11 @@ void Camera::configSettings()
     ProgramSettings settings;
     settings.dataDrive = dataDrive;
     settings.keepFreeMiB = keepFreeMiB;
+    settings.format = recordingFormat;
     readSettingsFile(QStringLiteral("%1settings.xml").arg(createDataFolder()), &settings);
     dataDrive = settings.dataDrive;
     keepFreeMiB = settings.keepFreeMiB;
+    recordingFormat = settings.format;
 }
 
 void Camera::writeSettings()
@@ -610,5 +616,6 @@ void Camera::writeSettings()
     ProgramSettings settings;
     settings.dataDrive = dataDrive;
     settings.keepFreeMiB = keepFreeMiB;
+    settings.format = recordingFormat;
     writeSettingsFile(QStringLiteral("%1settings.xml").arg(createDataFolder()), settings);
 }

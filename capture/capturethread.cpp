@@ -25,19 +25,14 @@
 #include "capture/recordingpaths.h"
 
 namespace {
-constexpr int kFourccIyuv = 0x56555949; // 'I','Y','U','V'
-constexpr double kRecordFps = 25.0;
 constexpr qint64 kFrameIntervalMs = 40;
 // How many frame intervals the file may run ahead of or behind the clock before frames are
 // dropped or repeated.
 constexpr qint64 kTimelineSlackFrames = 4;
-// One IYUV frame (640 x 480, 12 bits per pixel) plus its 8-byte AVI chunk header: what the file
-// grows by per written frame, so the size can be tracked without asking the file system.
-constexpr qint64 kFileBytesPerFrame = qint64(kRecordWidth) * kRecordHeight * 3 / 2 + 8;
 // The file system is asked for the real size this often, to notice writes that do not land.
 constexpr qint64 kSizeCheckEveryFrames = 25;
 // How far the real size may lag the tracked one (buffers of the muxer) before writes count as lost.
-constexpr qint64 kSizeLagToleranceBytes = 4 * kFileBytesPerFrame;
+constexpr qint64 kSizeLagToleranceBytes = 4 * kIyuvFileBytesPerFrame;
 // A file is not begun on a volume with less room than this: it could not hold a frame, and would
 // be left empty.
 constexpr qint64 kMinFreeToBeginBytes = 1 << 20;
@@ -374,20 +369,13 @@ bool CaptureThread::ensureWriter(QString& target) {
     target = RecordingPaths::recordingFile(dataDrive, cameraNumberText, cycleStart);
     const QStorageInfo volume(QFileInfo(target).absolutePath());
     const bool room = !volume.isValid() || volume.bytesAvailable() >= kMinFreeToBeginBytes;
-    auto opened = std::make_unique<cv::VideoWriter>();
-    bool ok = false;
-    try {
-        if (room)
-            ok = opened->open(QFile::encodeName(target).toStdString(), cv::CAP_FFMPEG, kFourccIyuv,
-                              kRecordFps, cv::Size(kRecordWidth, kRecordHeight), true) &&
-                 opened->isOpened();
-    } catch (const std::exception& e) {
-        qWarning() << "Camera" << cameraNumberText << "writer error:" << e.what();
-    }
-    if (!ok) {
+    // The format as set now: a change of the setting applies from the next file on.
+    std::unique_ptr<RecordingWriter> opened;
+    if (room)
+        opened = openRecordingWriter(channel->format, target);
+    if (!opened) {
         qWarning() << "Camera" << cameraNumberText << "cannot write recording" << target
                    << (room ? "" : "(no space left)");
-        opened.reset();
         if (room)
             QFile::remove(target); // the next attempt has a name of its own: leave no empty file
         OpenRecordings::reportWriteFailure();
@@ -431,13 +419,14 @@ void CaptureThread::writeOnTimeline(cv::Mat& prepared, qint64 atMs) {
     timelinePaused = false;
 
     const auto append = [this](const cv::Mat& frame) {
-        writer->write(frame);
+        if (!writer->write(frame))
+            writeFailed = true;
         ++framesInFile;
-        if (framesInFile * kFileBytesPerFrame >= fileSizeLimitBytes())
+        const qint64 bytes = writer->trackedBytes();
+        if (bytes >= fileSizeLimitBytes())
             fileFull = true;
         if (framesInFile % kSizeCheckEveryFrames == 0 &&
-            QFileInfo(writerPath).size() <
-                framesInFile * kFileBytesPerFrame - kSizeLagToleranceBytes)
+            QFileInfo(writerPath).size() < bytes - kSizeLagToleranceBytes)
             writeFailed = true;
     };
 
@@ -457,7 +446,7 @@ void CaptureThread::writeOnTimeline(cv::Mat& prepared, qint64 atMs) {
 }
 
 void CaptureThread::completeFile() {
-    std::unique_ptr<cv::VideoWriter> closing;
+    std::unique_ptr<RecordingWriter> closing;
     QString path;
     qint64 frames = 0;
     bool failed = false;
@@ -476,7 +465,7 @@ void CaptureThread::completeFile() {
     }
     if (!closing)
         return;
-    closing->release(); // writes the index: the file is complete
+    closing->close(); // writes the index: the file is complete
     // Writes that stopped landing (a full drive) leave the file without its end and often with a
     // torn last frame; the muxer writes nothing more once a write failed. Keep the whole frames,
     // and should the drive be too full even for that, let the keeper of disk space try again.

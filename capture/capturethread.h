@@ -16,6 +16,7 @@
 
 #include "app/channelconfig.h"
 #include "capture/packetreader.h"
+#include "capture/recordingwriter.h"
 
 class QCameraImageCapture;
 class QLabel;
@@ -127,7 +128,7 @@ private:
     // A std::mutex rather than a QMutex: thread sanitizers see every lock of it, contended or not.
     std::mutex writerMutex;
     std::mutex endMutex; // passed at the end of run(), taken by waitForEnd()
-    std::unique_ptr<cv::VideoWriter> writer;
+    std::unique_ptr<RecordingWriter> writer;
     QString writerPath;
     qint64 framesInFile = 0;
     qint64 timelineOriginMs = 0; // monotonic time that frame 0 of the file stands for
