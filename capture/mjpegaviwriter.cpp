@@ -4,6 +4,7 @@
 #include <csetjmp>
 #include <cstdio>
 
+#include <QtDebug>
 #include <QtEndian>
 
 #include <jpeglib.h>
@@ -177,6 +178,7 @@ bool MjpegAviWriter::open(const QString& path) {
     const QByteArray h = header();
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered) ||
         file.write(h) != h.size()) {
+        qWarning().noquote() << "cannot write" << path << file.errorString();
         file.close();
         return false;
     }
