@@ -19,12 +19,14 @@
 #include <QTimer>
 
 #include "app/schedulewindow.h"
+#include "capture/appdatafolder.h"
 #include "capture/capturethread.h"
 #include "capture/clock.h"
 #include "capture/diskspacekeeper.h"
 #include "settings/configfile.h"
 #include "settings/datasettings.h"
 #include "settings/settingsfile.h"
+#include "settings/textfit.h"
 #include "settings/videosettings.h"
 #include "ui_camera.h"
 
@@ -155,6 +157,13 @@ Camera::Camera(QWidget* parent)
                 [&c](const QString& text) { c.setLocation(text); });
     }
     connect(ui->actionSettings, SIGNAL(triggered()), this, SLOT(configureDataSettings()));
+    fitFormTexts(this);
+    for (ChannelConfig& c : channels) {
+        // The texts these labels take on later must fit as well.
+        fitTexts(c.statusLabel, {kTextRecording, kTextStopping});
+        fitTexts(c.previewLabel,
+                 {kTextConnecting, kTextConnected, kTextCannotConnect, kTextCannotWrite});
+    }
 
     initCameras();
     configSettings();
@@ -305,6 +314,9 @@ void Camera::configureVideoSettings()
     ChannelConfig& c = channels[index];
     auto* dialog = new VideoSettings(nullptr);
     dialog->loadConfig(&c);
+    // The dialog stores into the record as it is accepted.
+    const int oldType = c.cameraType;
+    const QString oldUrl = c.url;
     if (dialog->exec() != QDialog::Accepted) {
         delete dialog;
         return;
@@ -315,9 +327,18 @@ void Camera::configureVideoSettings()
         if (info.deviceName() == c.boundDevice)
             setCamera(info.deviceName(), index);
     }
+    // The dialog is offered only while the panel does not record, so a worker here runs the
+    // preview of the old source. Left running, the next Record would write the old stream; ended,
+    // the next tick starts a worker on the new source, if there is one.
+    const bool sourceChanged = c.cameraType != oldType || c.url != oldUrl;
+    if (c.thread && (sourceChanged || !hasSource(c, cameras[index]))) {
+        endWorker(c);
+        c.previewLabel->clear();
+    }
     c.manualStart = false;
     c.manualStop = false;
     delete dialog;
+    setButtons();
 }
 
 void Camera::configureDataSettings()
@@ -355,13 +376,16 @@ void Camera::on_actionAbout_triggered()
 
 void Camera::startRecording(int i)
 {
+    // Nothing could be recorded: the panel must not claim a recording, nor lock its buttons.
+    if (!hasSource(channels[i], cameras[i]))
+        return;
     for (ChannelConfig& c : channels) {
         c.recordButton->setEnabled(false);
         c.stopButton->setEnabled(false);
     }
     // A worker that runs for the preview would see `recording` before it is replaced and begin
     // a file of its own, named from when it started: end it first.
-    if (channels[i].thread && hasSource(channels[i], cameras[i]))
+    if (channels[i].thread)
         endWorker(channels[i]);
     channels[i].recording = true;
     startCamera(i);
@@ -554,27 +578,7 @@ void Camera::checkRecordingTime()
 
 QString Camera::createDataFolder()
 {
-    QDir dir;
-#ifdef Q_OS_WIN
-    dir.mkdir(QStringLiteral("%1ProgramData").arg(rootPath));
-    dir.mkdir(QStringLiteral("%1ProgramData%2Quorlan-Applications%3").multiArg(rootPath, separator,
-                                                                               separator));
-    const QString folder = QStringLiteral("%1ProgramData%2Quorlan-Applications%3Q7M2%4")
-                               .arg(rootPath, separator, separator, separator);
-    dir.mkdir(folder);
-    return folder;
-#else
-    // The file-system root is not the user's to write here; keep the files with the user's
-    // other configuration instead.
-    // That folder may not exist yet on a fresh account.
-    const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-    dir.mkpath(base);
-    dir.mkdir(base + separator + QStringLiteral("Quorlan-Applications"));
-    const QString folder =
-        base + separator + QStringLiteral("Quorlan-Applications") + separator + QStringLiteral("Q7M2") + separator;
-    dir.mkdir(folder);
-    return folder;
-#endif
+    return applicationDataFolder();
 }
 
 void Camera::configCameras()

@@ -20,6 +20,7 @@
 #include "capture/avirepair.h"
 #include "capture/clock.h"
 #include "capture/frameconversion.h"
+#include "capture/messagelog.h"
 #include "capture/mjpegdecode.h"
 #include "capture/openrecordings.h"
 #include "capture/recordingpaths.h"
@@ -188,7 +189,8 @@ bool CaptureThread::openStream(cv::VideoCapture& capture) {
         opened = capture.open(QFile::encodeName(url).toStdString(), cv::CAP_FFMPEG, params) &&
                  capture.isOpened();
     } catch (const std::exception& e) {
-        qWarning() << "Camera" << cameraNumberText << "cannot open" << url << e.what();
+        qWarning() << "Camera" << cameraNumberText << "cannot open" << maskPasswords(url)
+                   << e.what();
     }
     setFrame(QImage()); // the status text stays visible until the first frame replaces it
     sourceOriginMs = -1;
@@ -204,6 +206,7 @@ bool CaptureThread::openStream(cv::VideoCapture& capture) {
     if (rawPackets)
         reader = std::make_unique<PacketReader>(capture, channel->running, sinceStart);
     if (opened) {
+        qInfo().noquote() << "Camera" << cameraNumberText << "connected to" << maskPasswords(url);
         openRetries = 0;
         postText(kTextConnected);
         return true;

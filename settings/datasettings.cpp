@@ -7,6 +7,7 @@
 #include <QStorageInfo>
 
 #include "settings/settingsfile.h"
+#include "settings/textfit.h"
 #include "ui_datasettings.h"
 
 namespace {
@@ -65,8 +66,15 @@ DataSettings::DataSettings(QWidget* parent)
     , ui(new Ui::DataSettingsUi) {
     ui->setupUi(this);
     ui->drivesBox->clear();
-    for (const QString& drive : writableDrives())
+    for (const QString& drive : writableDrives()) {
         ui->drivesBox->addItem(drive, drive);
+        ui->drivesBox->setItemData(ui->drivesBox->count() - 1, drive, Qt::ToolTipRole);
+    }
+    // A long path does not fit the box: its tool tip shows it whole.
+    auto showWhole = [this] { ui->drivesBox->setToolTip(ui->drivesBox->currentText()); };
+    connect(ui->drivesBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this, showWhole);
+    showWhole();
+    fitFormTexts(this);
 }
 
 DataSettings::~DataSettings() {

@@ -3,6 +3,7 @@
 #include <QCameraInfo>
 
 #include "app/channelconfig.h"
+#include "settings/textfit.h"
 #include "ui_videosettings.h"
 
 ChannelConfig* VideoSettings::currentConfig = nullptr;
@@ -25,6 +26,7 @@ VideoSettings::VideoSettings(QWidget* parent)
     : QDialog(parent)
     , ui(new Ui::VideoSettingsUi) {
     ui->setupUi(this);
+    fitFormTexts(this);
 }
 
 VideoSettings::~VideoSettings() {

@@ -1,12 +1,15 @@
 #include "settings/xmlfile.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QStringList>
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
+
+#include "capture/clock.h"
 
 namespace {
 
@@ -29,6 +32,37 @@ bool prepareOwnerOnlyTarget(const QString& path, bool* placeholderMade) {
     Q_UNUSED(placeholderMade)
     return true;
 #endif
+}
+
+// The contents of `path`, or a null array when it is larger than our files ever are.
+QByteArray smallFileBytes(const QString& path) {
+    QFile file(path);
+    if (file.size() > kMaxXmlFileBytes || !file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+// Keeps a file that could not be read to its end untouched beside it, as
+// "<name>.unreadable-<when>": the next save replaces it with only what was read. A copy with the
+// same bytes kept at an earlier start is enough. Returns what became of it, for the log.
+QString keepUnreadable(const QString& path) {
+    const QFileInfo info(path);
+    const QString prefix = info.fileName() + QStringLiteral(".unreadable-");
+    const QByteArray bytes = smallFileBytes(path);
+    for (const QFileInfo& kept :
+         info.dir().entryInfoList({prefix + QLatin1Char('*')}, QDir::Files)) {
+        if (!bytes.isNull() && smallFileBytes(kept.filePath()) == bytes)
+            return QStringLiteral("the original is kept as %1").arg(kept.filePath());
+    }
+    const QString stamped =
+        info.dir().filePath(prefix + Clock::now().toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss")));
+    QString target = stamped;
+    for (int n = 2; QFile::exists(target); ++n)
+        target = stamped + QLatin1Char('-') + QString::number(n);
+    // QFile::copy keeps the permissions: a config.xml with camera passwords stays private.
+    if (!QFile::copy(path, target))
+        return QStringLiteral("the original could not be kept as %1").arg(target);
+    return QStringLiteral("the original is kept as %1").arg(target);
 }
 
 } // namespace
@@ -60,19 +94,20 @@ void readXmlFile(const QString& path, const std::function<bool(QXmlStreamReader&
     }
     if (!reader.hasError())
         return;
+    const QString kept = keepUnreadable(path);
     if (cut && reader.error() == QXmlStreamReader::PrematureEndOfDocumentError) {
         qWarning().noquote() << QStringLiteral("%1 is larger than %2 bytes; reading stopped at "
-                                               "line %3: %4")
+                                               "line %3: %4; %5")
                                     .arg(path)
                                     .arg(kMaxXmlFileBytes)
                                     .arg(reader.lineNumber())
-                                    .arg(reader.errorString());
+                                    .arg(reader.errorString(), kept);
     } else {
-        qWarning().noquote() << QStringLiteral("%1: XML error at line %2, column %3: %4")
+        qWarning().noquote() << QStringLiteral("%1: XML error at line %2, column %3: %4; %5")
                                     .arg(path)
                                     .arg(reader.lineNumber())
                                     .arg(reader.columnNumber())
-                                    .arg(reader.errorString());
+                                    .arg(reader.errorString(), kept);
     }
 }
 

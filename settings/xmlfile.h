@@ -14,8 +14,10 @@ constexpr qint64 kMaxXmlFileBytes = 1024 * 1024;
 // `handleToken` until the document ends, `handleToken` returns false or the reader meets an
 // error. A missing file is silently skipped. A file that cannot be opened is logged with
 // "Error: Cannot read file %1 %2". An XML error (also the size cap cutting the file short) ends
-// reading and is logged once as a warning with path and line; whatever the handler stored
-// before stays. The handler must not store a value whose read left the reader in error.
+// reading; the file is then kept, untouched, as "<name>.unreadable-<yyyy-MM-dd_HH-mm-ss>" beside
+// it (the next save would replace it), and this is logged once as a warning with path, line
+// and where the original went. Whatever the handler stored before stays. The handler must not
+// store a value whose read left the reader in error.
 void readXmlFile(const QString& path, const std::function<bool(QXmlStreamReader&)>& handleToken);
 
 enum class FileAccess { Default, OwnerOnly };

@@ -307,7 +307,7 @@ void TestDialogs::dataForm() {
     QCOMPARE(dialog.windowTitle(), QStringLiteral("Data Settings"));
     QCOMPARE(dialog.size(), QSize(400, 300));
     QCOMPARE(child<QWidget>(&dialog, "buttonBox")->geometry(), QRect(30, 240, 341, 32));
-    QCOMPARE(child<QWidget>(&dialog, "drivesBox")->geometry(), QRect(160, 40, 69, 22));
+    QCOMPARE(child<QWidget>(&dialog, "drivesBox")->geometry(), QRect(160, 40, 211, 22));
     QCOMPARE(child<QWidget>(&dialog, "label1")->geometry(), QRect(80, 40, 61, 16));
     QCOMPARE(child<QLabel>(&dialog, "label1")->text(), QStringLiteral("Data Drive:"));
     QCOMPARE(child<QLabel>(&dialog, "label2")->text(), QStringLiteral("Keep free (MiB):"));

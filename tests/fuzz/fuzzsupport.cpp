@@ -5,6 +5,7 @@
 #include <memory>
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -46,6 +47,10 @@ QString fuzzScratchPath(const QString& name) {
 }
 
 void fuzzWriteFile(const QString& path, const uint8_t* data, size_t size) {
+    // The reader keeps each unreadable input beside it; millions of them would fill the folder.
+    const QFileInfo info(path);
+    for (const QString& kept : info.dir().entryList({info.fileName() + ".unreadable-*"}))
+        QFile::remove(info.dir().filePath(kept));
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
         file.write(reinterpret_cast<const char*>(data), qint64(size)) != qint64(size))

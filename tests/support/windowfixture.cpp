@@ -51,12 +51,14 @@ QTimer* WindowFixture::scheduleTimer(Camera& window) {
     return nullptr;
 }
 
-void WindowFixture::answerNextDialog(bool accept) {
+void WindowFixture::answerNextDialog(bool accept, std::function<void(QDialog*)> edit) {
     auto tries = std::make_shared<int>(1000);
     auto* poll = new QTimer;
     poll->setInterval(10);
-    QObject::connect(poll, &QTimer::timeout, [poll, tries, accept] {
+    QObject::connect(poll, &QTimer::timeout, [poll, tries, accept, edit] {
         auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (dialog && edit)
+            edit(dialog);
         if (dialog)
             accept ? dialog->accept() : dialog->reject();
         if (dialog || --*tries <= 0) {

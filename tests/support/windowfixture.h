@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <functional>
 #include <memory>
 
 #include <QDateTime>
@@ -13,6 +14,7 @@
 #include "app/channelconfig.h"
 #include "support/camsimprocess.h"
 
+class QDialog;
 class QTimer;
 
 // What a test of the main window needs around a real `Camera`: its two files prepared in the
@@ -38,8 +40,8 @@ void removeFiles();
 QTimer* scheduleTimer(Camera& window);
 
 // Accepts or rejects the next modal dialog as soon as it is shown (gives up after 10 s). Call it
-// just before the call that runs the dialog.
-void answerNextDialog(bool accept);
+// just before the call that runs the dialog. `edit`, if given, fills the dialog in first.
+void answerNextDialog(bool accept, std::function<void(QDialog*)> edit = {});
 
 // Recordings of camera `number` under the data drive, sorted by name.
 QStringList recordings(const QString& dataDrive, int number);
