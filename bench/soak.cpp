@@ -385,7 +385,7 @@ int main(int argc, char** argv) {
                     "<= 1.0)\n",
                     recPerK, ffPerK, recPerK / ffPerK);
     }
-    if (o.ffmpegQscale > 0)
+    if (o.ffmpegQscale > 0 && !o.recorderOnly)
         std::printf("\ncompact (ffmpeg -q:v %d): bytes per frame: recorder %.0f, ffmpeg %.0f\n",
                     o.ffmpegQscale, double(rec.bytes) / std::max<qint64>(1, rec.frames),
                     double(ff.bytes) / std::max<qint64>(1, ff.frames));
