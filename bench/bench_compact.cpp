@@ -4,7 +4,8 @@
 // compact frames against the IYUV recording (whole frame, and the bands of the burned-in texts)
 // and the encoder's time per frame, for a few JPEG qualities. Prints figures; it is not a test.
 //
-// Usage: bench_compact [frames]
+// Usage: bench_compact [frames [png]]: with `png`, the two text bands of the first frame at each
+// quality are stacked under those of IYUV into that image, to look at.
 #include <cstdio>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include <QTemporaryDir>
 
 #include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 
 #include "capture/frameconversion.h"
@@ -71,6 +73,7 @@ int main(int argc, char** argv) {
     std::printf("%zu frames of camsim 1280x720 (noise) prepared to 640x480; IYUV %.0f bytes per "
                 "frame\n",
                 reference.size(), iyuvPerFrame);
+    std::vector<cv::Mat> bands{reference[0].rowRange(0, 24), reference[0].rowRange(432, 462)};
     std::printf("quality  bytes/frame  IYUV/compact  PSNR dB (frame, text bands)  encode ms/frame\n");
     for (int quality : {70, 75, 80, kCompactJpegQuality, 90}) {
         const QString path = dir.filePath(QStringLiteral("q%1.avi").arg(quality));
@@ -84,6 +87,8 @@ int main(int argc, char** argv) {
         const double ms = timer.nsecsElapsed() / 1e6 / double(prepared.size());
         writer.close();
         const std::vector<cv::Mat> compact = readBack(path);
+        bands.push_back(compact[0].rowRange(0, 24));
+        bands.push_back(compact[0].rowRange(432, 462));
         const double perFrame = double(QFileInfo(path).size()) / double(compact.size());
         const double text = (meanPsnr(compact, reference, cv::Range(0, 24)) +
                              meanPsnr(compact, reference, cv::Range(432, 462))) / 2;
@@ -92,5 +97,10 @@ int main(int argc, char** argv) {
                     meanPsnr(compact, reference, cv::Range::all()), text, ms);
     }
     std::printf("* the recorder's quality\n");
+    if (argc > 2) {
+        cv::Mat stacked;
+        cv::vconcat(bands, stacked);
+        cv::imwrite(argv[2], stacked);
+    }
     return 0;
 }
