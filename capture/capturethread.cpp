@@ -24,6 +24,7 @@
 #include "capture/mjpegdecode.h"
 #include "capture/openrecordings.h"
 #include "capture/recordingpaths.h"
+#include "capture/recordingwriter.h"
 
 namespace {
 constexpr qint64 kFrameIntervalMs = 40;

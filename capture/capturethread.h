@@ -16,11 +16,11 @@
 
 #include "app/channelconfig.h"
 #include "capture/packetreader.h"
-#include "capture/recordingwriter.h"
 
 class QCameraImageCapture;
 class QLabel;
 class QPushButton;
+class RecordingWriter;
 
 // Texts the worker shows in its panel's preview label.
 inline const char* const kTextConnected = "CONNECTED";
