@@ -1,6 +1,6 @@
 // Compact recordings against IYUV on the same frames: camsim's test pattern with its sensor noise,
-// read and prepared as the recorder does (raw MJPEG packets, libjpeg decode, 640x480 with the two
-// texts), written through both writers. Prints bytes per frame, the size ratio, the PSNR of the
+// read and prepared as the recorder does (raw MJPEG packets decoded to planes, 640x480 4:2:0 with
+// the two texts), written through both writers. Prints bytes per frame, the size ratio, the PSNR of the
 // compact frames against the IYUV recording (whole frame, and the bands of the burned-in texts)
 // and the encoder's time per frame, for a few JPEG qualities. Prints figures; it is not a test.
 //
@@ -55,12 +55,16 @@ int main(int argc, char** argv) {
     if (!source.isOpened() || !source.set(cv::CAP_PROP_FORMAT, -1))
         return 2;
     std::vector<cv::Mat> prepared;
-    cv::Mat packet, decoded;
+    cv::Mat packet, frame;
+    DecodedPicture decoded;
     const QDateTime when = QDateTime::currentDateTime();
-    while (int(prepared.size()) < count && source.read(packet))
-        if (decodeMjpegFrame(packet, decoded))
-            prepared.push_back(prepareFrame(decoded, QStringLiteral("Camera 1 shop floor"),
-                                            when.addSecs(qint64(prepared.size()) / 25)));
+    while (int(prepared.size()) < count && source.read(packet)) {
+        if (!decodeMjpegPicture(packet, decoded))
+            continue;
+        prepareRecordingFrame(decoded, QStringLiteral("Camera 1 shop floor"),
+                              when.addSecs(qint64(prepared.size()) / 25), frame);
+        prepared.push_back(frame.clone());
+    }
 
     QTemporaryDir dir;
     const QString iyuvPath = dir.filePath(QStringLiteral("iyuv.avi"));

@@ -13,7 +13,7 @@
 // (c) Capacity: 1, 2, ... N workers at once for T s each; camsim's frame counters read back
 //     from the recordings tell whether every source frame reached a file.
 // (d) Per stage, on the same stream: grab, retrieve (packet copy), decode, prepareFrame,
-//     preview copy, write, in this thread (CLOCK_THREAD_CPUTIME_ID).
+//     preview copy, write (4:2:0 as it is), in this thread (CLOCK_THREAD_CPUTIME_ID).
 
 #include <algorithm>
 #include <cstdio>
@@ -43,6 +43,7 @@
 #include "capture/clock.h"
 #include "capture/frameconversion.h"
 #include "capture/mjpegdecode.h"
+#include "capture/yuvaviwriter.h"
 
 #include "benchsupport.h"
 #include "support/camsimprocess.h"
@@ -149,11 +150,11 @@ void measureStages(const QString& url, int frames, const QString& outPath) {
         std::printf("    cannot open %s as raw packets\n", qPrintable(url));
         return;
     }
-    cv::VideoWriter writer(outPath.toStdString(), cv::CAP_FFMPEG,
-                           cv::VideoWriter::fourcc('I', 'Y', 'U', 'V'), kFps,
-                           cv::Size(kRecordWidth, kRecordHeight), true);
+    YuvAviWriter writer;
+    writer.open(outPath, kFps, cv::Size(kRecordWidth, kRecordHeight));
     double grabS = 0, retrieveS = 0, decodeS = 0, prepareS = 0, previewS = 0, writeS = 0;
-    cv::Mat packet, picture, work;
+    cv::Mat packet, work;
+    DecodedPicture picture;
     QImage preview;
     int n = 0;
     size_t packetBytes = 0;
@@ -166,11 +167,11 @@ void measureStages(const QString& url, int frames, const QString& outPath) {
         if (!cap.retrieve(packet))
             break;
         const double t2 = threadCpu();
-        decodeMjpegFrame(packet, picture);
+        decodeMjpegPicture(packet, picture);
         const double t3 = threadCpu();
-        prepareFrame(picture, kLocation, Clock::now(), work);
+        prepareRecordingFrame(picture, kLocation, Clock::now(), work);
         const double t4 = threadCpu();
-        preview = Mat2QImage(work);
+        preview = recordingFrameToQImage(work);
         const double t5 = threadCpu();
         writer.write(work);
         const double t6 = threadCpu();
@@ -189,7 +190,7 @@ void measureStages(const QString& url, int frames, const QString& outPath) {
     const double perMs = 1000.0 / n;
     std::printf("    %d frames, JPEG %.0f kB on average, ms CPU per frame:\n", n,
                 packetBytes / 1000.0 / n);
-    std::printf("      grab %.2f  retrieve %.2f  decode (half scale) %.2f  prepareFrame %.2f  "
+    std::printf("      grab %.2f  retrieve %.2f  decode (scaled, planes) %.2f  prepareFrame %.2f  "
                 "preview copy %.2f  write %.2f  = %.2f\n",
                 grabS * perMs, retrieveS * perMs, decodeS * perMs, prepareS * perMs,
                 previewS * perMs, writeS * perMs,
@@ -198,11 +199,12 @@ void measureStages(const QString& url, int frames, const QString& outPath) {
                 (processS - (grabS + retrieveS + decodeS + prepareS + previewS + writeS)) * perMs);
 
     // prepareFrame split into its parts, on the last picture.
-    cv::Mat scaled, yuv;
+    cv::Mat scaled, yuv, bgr;
+    decodeMjpegFrame(packet, bgr);
     const QByteArray location = kLocation.toLocal8Bit();
     const int reps = 100;
     const double resizeMs = msPer(reps, [&] {
-        cv::resize(picture, scaled, {kRecordWidth, kRecordHeight}, 0, 0, cv::INTER_LINEAR);
+        cv::resize(bgr, scaled, {kRecordWidth, kRecordHeight}, 0, 0, cv::INTER_LINEAR);
     });
     const double overlayMs = msPer(reps, [&] {
         const cv::Scalar colour(200, 200, 250, 0);
@@ -212,9 +214,9 @@ void measureStages(const QString& url, int frames, const QString& outPath) {
                     colour, 1, cv::LINE_AA);
     });
     const double yuvMs = msPer(reps, [&] { cv::cvtColor(scaled, yuv, cv::COLOR_BGR2YUV_I420); });
-    std::printf("      of which: resize %dx%d->640x480 %.2f, overlay text %.2f; for comparison "
-                "BGR->I420 alone %.2f\n",
-                picture.cols, picture.rows, resizeMs, overlayMs, yuvMs);
+    std::printf("      for comparison, on blue-green-red: resize %dx%d->640x480 %.2f, overlay text "
+                "%.2f, BGR->I420 %.2f\n",
+                bgr.cols, bgr.rows, resizeMs, overlayMs, yuvMs);
 }
 
 } // namespace

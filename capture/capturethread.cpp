@@ -49,6 +49,8 @@ constexpr int kSlowRetryMs = 5000;
 constexpr int kWriterRetryMs = 1000;
 constexpr int kIdlePassMs = 10;
 constexpr int kSleepSliceMs = 50;
+// How long a stream may send only pictures our decoder cannot read before OpenCV decodes it.
+constexpr qint64 kUndecodableForMs = 1000;
 
 std::atomic<qint64> sizeLimitForTests{0};
 
@@ -137,7 +139,8 @@ void CaptureThread::processImage(int requestId, QImage img) {
     // prepared at all.
     if (img.isNull() || !channel->recording)
         return;
-    cv::Mat prepared = prepareFrame(::QImage2Mat(img), channel->locationCopy(), Clock::now());
+    cv::Mat prepared;
+    prepareRecordingFrame(::QImage2Mat(img), channel->locationCopy(), Clock::now(), prepared);
     if (!prepared.empty())
         writeOnTimeline(prepared, sinceStart.elapsed());
 }
@@ -197,12 +200,13 @@ bool CaptureThread::openStream(cv::VideoCapture& capture) {
     sourceOriginMs = -1;
     heldBack.release();
     rawPackets = false;
+    undecodableSinceMs = -1;
     // A local file keeps the decoding capture: its pacing reads the decoded picture's position.
     if (opened && !pacedSource) {
         const int fourcc = static_cast<int>(capture.get(cv::CAP_PROP_FOURCC));
         const bool mjpeg = fourcc == cv::VideoWriter::fourcc('M', 'J', 'P', 'G') ||
                            fourcc == cv::VideoWriter::fourcc('m', 'j', 'p', 'e');
-        rawPackets = mjpeg && capture.set(cv::CAP_PROP_FORMAT, -1);
+        rawPackets = mjpeg && !openCvDecodes && capture.set(cv::CAP_PROP_FORMAT, -1);
     }
     if (rawPackets)
         reader = std::make_unique<PacketReader>(capture, channel->running, sinceStart);
@@ -242,9 +246,11 @@ void CaptureThread::runNetworkPass(cv::VideoCapture& capture, QString& target) {
         got = result == PacketReader::Result::Packet;
         incoming = std::move(packet.data);
         incomingAtMs = packet.arrivalMs;
+        incomingTime = packet.arrivalTime;
     } else {
         got = capture.read(incoming);
         incomingAtMs = sinceStart.elapsed();
+        incomingTime = Clock::now();
     }
     if (!got || incoming.empty()) {
         qWarning() << "Camera" << cameraNumberText << "stream ended or timed out; reconnecting";
@@ -257,23 +263,31 @@ void CaptureThread::runNetworkPass(cv::VideoCapture& capture, QString& target) {
     // torn JPEG, decoded half grey, and must not reach the recording.
     std::swap(incoming, heldBack);
     std::swap(incomingAtMs, heldBackAtMs);
+    std::swap(incomingTime, heldBackTime);
     if (incoming.empty())
         return;
-    const cv::Mat* picture = &incoming;
     if (rawPackets) {
-        // A packet that is no JPEG at all is skipped; the stream itself goes on.
-        if (!decodeMjpegFrame(incoming, decoded))
+        // A packet that is no JPEG at all is skipped; the stream itself goes on, unless it sends
+        // nothing else.
+        if (!decodeMjpegPicture(incoming, decoded)) {
+            if (undecodableSinceMs < 0)
+                undecodableSinceMs = incomingAtMs;
+            else if (incomingAtMs - undecodableSinceMs >= kUndecodableForMs)
+                decodeWithOpenCv(capture);
             return;
-        picture = &decoded;
+        }
+        undecodableSinceMs = -1;
+        prepareRecordingFrame(decoded, channel->locationCopy(), incomingTime, work);
+    } else {
+        prepareRecordingFrame(incoming, channel->locationCopy(), incomingTime, work);
     }
-    prepareFrame(*picture, channel->locationCopy(), Clock::now(), work);
 
     const bool recording = channel->recording;
     const bool writable = recording && ensureWriter(target);
     // While recordings fail, the warning stays in the preview label: a live picture over it would
     // hide that nothing is being kept.
     if (!(recording && writerFailing))
-        setFrame(::Mat2QImage(work));
+        setFrame(recordingFrameToQImage(work));
     if (writable)
         writeOnTimeline(work, incomingAtMs);
 }
@@ -301,6 +315,15 @@ void CaptureThread::streamBroke(cv::VideoCapture& capture, QString& target) {
     postText(kTextCannotConnect);
     openRetries = 0;
     nextOpenAtMs = sinceStart.elapsed() + kQuickRetryMs;
+}
+
+void CaptureThread::decodeWithOpenCv(cv::VideoCapture& capture) {
+    qWarning() << "Camera" << cameraNumberText
+               << "sends pictures that the fast decoder cannot read; OpenCV decodes the stream";
+    openCvDecodes = true;
+    reader.reset();
+    capture.release();
+    openStream(capture);
 }
 
 void CaptureThread::paceToSource(cv::VideoCapture& capture) {

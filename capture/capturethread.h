@@ -15,6 +15,7 @@
 #include <opencv2/videoio.hpp>
 
 #include "app/channelconfig.h"
+#include "capture/mjpegdecode.h"
 #include "capture/packetreader.h"
 
 class QCameraImageCapture;
@@ -75,6 +76,7 @@ private:
     void runNetworkPass(cv::VideoCapture& capture, QString& target);
     void runLocalPass(QString& target);
     void streamBroke(cv::VideoCapture& capture, QString& target);
+    void decodeWithOpenCv(cv::VideoCapture& capture);
     void paceToSource(cv::VideoCapture& capture);
     void checkFileState(QString& target);
     // Opens a writer when none is open, on a file named at that moment (stored into target).
@@ -111,16 +113,21 @@ private:
     bool writerFailing = false;
     qint64 syncedFrames = 0;    // frames of the open file last forced to disk
     qint64 sourceOriginMs = -1; // monotonic time of a paced source's position 0
-    // An MJPEG stream is read as JPEG packets and decoded here (half scale for large pictures):
-    // much cheaper than letting the capture decode and colour-convert every picture at full size.
+    // An MJPEG stream is read as JPEG packets and decoded here (scaled in the decoder for large
+    // pictures): much cheaper than letting the capture decode and colour-convert every picture
+    // at full size. A stream whose pictures our decoder cannot read is left to OpenCV's.
     bool rawPackets = false;
+    bool openCvDecodes = false;
+    qint64 undecodableSinceMs = -1; // arrival of the first of the packets not decoded in a row
     cv::Mat incoming; // newest packet (rawPackets) or picture read; reused from pass to pass
     cv::Mat heldBack; // the one before, used once the next one has arrived whole
     qint64 incomingAtMs = 0;
     qint64 heldBackAtMs = 0;
+    QDateTime incomingTime; // time of day of the arrival, drawn on the frame
+    QDateTime heldBackTime;
     std::unique_ptr<PacketReader> reader; // reads the raw packets while the stream is open
-    cv::Mat decoded;                      // picture decoded from a packet
-    cv::Mat work;                         // the prepared 640 x 480 frame
+    DecodedPicture decoded;               // picture decoded from a packet
+    cv::Mat work;                         // the prepared recording frame (4:2:0)
     QDateTime cycleStart;
     QElapsedTimer sinceStart; // monotonic; started in the constructor, read by both threads
 

@@ -1,10 +1,14 @@
 #include "capture/frameconversion.h"
 
+#include <algorithm>
+
 #include <QByteArray>
 #include <QVector>
 #include <QtGlobal>
 
 #include <opencv2/imgproc.hpp>
+
+#include "capture/mjpegdecode.h"
 
 static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN,
               "32-bit QImage pixels are read as the bytes blue, green, red, alpha");
@@ -39,13 +43,77 @@ cv::Mat3b viaArgb32(const QImage& image, QImage::Format target) {
     return dst;
 }
 
+// JPEG's planes use the full 0..255 range; OpenCV's 4:2:0 conversion expects video range
+// (luma 16..235, chroma 16..240 around 128).
+struct VideoRangeTables {
+    cv::Mat luma = cv::Mat(1, 256, CV_8U);
+    cv::Mat chroma = cv::Mat(1, 256, CV_8U);
+    VideoRangeTables() {
+        for (int i = 0; i < 256; ++i) {
+            luma.at<uchar>(i) = cv::saturate_cast<uchar>(16 + i * 219.0 / 255.0);
+            chroma.at<uchar>(i) = cv::saturate_cast<uchar>(128 + (i - 128) * 224.0 / 255.0);
+        }
+    }
+};
+
+constexpr int kOverlayFont = cv::FONT_HERSHEY_COMPLEX_SMALL;
+constexpr double kOverlayScale = 0.8;
+
 void drawOverlayText(cv::Mat& frame, const QByteArray& text, cv::Point origin) {
     if (text.isEmpty())
         return;
-    constexpr double fontScale = 0.8;
     const cv::Scalar colour(200, 200, 250, 0);
-    cv::putText(frame, text.constData(), origin, cv::FONT_HERSHEY_COMPLEX_SMALL, fontScale, colour,
-                1, cv::LINE_AA, false);
+    cv::putText(frame, text.constData(), origin, kOverlayFont, kOverlayScale, colour, 1,
+                cv::LINE_AA, false);
+}
+
+void drawOverlays(cv::Mat& frame, const QString& location, const QDateTime& when) {
+    drawOverlayText(frame, location.toLocal8Bit(), cv::Point(0, 15));
+    drawOverlayText(frame, frameStamp(when).toLatin1(), cv::Point(0, 450));
+}
+
+// The U and V planes of a 4:2:0 matrix (Y, U, V one after the other) of the recording size.
+struct YuvPlanes {
+    cv::Mat u, v;
+    explicit YuvPlanes(cv::Mat& i420)
+        : u(i420.rows / 3, i420.cols / 2, CV_8UC1, i420.ptr(i420.rows * 2 / 3))
+        , v(u.rows, u.cols, CV_8UC1, u.ptr() + u.total()) {}
+};
+
+// Draws as drawOverlayText() into a 4:2:0 frame: the few rows around the text are turned into
+// blue-green-red, drawn on and turned back, so that the text looks as on a frame prepared in
+// blue-green-red, for the cost of a strip.
+void drawOverlayTextYuv(cv::Mat& i420, const QByteArray& text, cv::Point origin) {
+    if (text.isEmpty())
+        return;
+    int baseline = 0;
+    const cv::Size box =
+        cv::getTextSize(text.constData(), kOverlayFont, kOverlayScale, 1, &baseline);
+    // Even bounds with a margin for the anti-aliasing, so that the strip is whole 4:2:0 blocks.
+    const int top = std::max(0, (origin.y - box.height - 2) & ~1);
+    const int bottom = std::min(kRecordHeight, (origin.y + baseline + 4) & ~1);
+    const int width = std::min(kRecordWidth, (origin.x + box.width + 4) & ~1);
+    if (bottom <= top || width <= 0)
+        return;
+    const int rows = bottom - top;
+    thread_local cv::Mat strip, bgr;
+    strip.create(rows * 3 / 2, width, CV_8UC1);
+    const YuvPlanes frame(i420), part(strip);
+    const cv::Rect lumaArea(0, top, width, rows), chromaArea(0, top / 2, width / 2, rows / 2);
+    i420(lumaArea).copyTo(strip.rowRange(0, rows));
+    frame.u(chromaArea).copyTo(part.u);
+    frame.v(chromaArea).copyTo(part.v);
+    cv::cvtColor(strip, bgr, cv::COLOR_YUV2BGR_I420);
+    drawOverlayText(bgr, text, origin - cv::Point(0, top));
+    cv::cvtColor(bgr, strip, cv::COLOR_BGR2YUV_I420);
+    strip.rowRange(0, rows).copyTo(i420(lumaArea));
+    part.u.copyTo(frame.u(chromaArea));
+    part.v.copyTo(frame.v(chromaArea));
+}
+
+void drawOverlaysYuv(cv::Mat& i420, const QString& location, const QDateTime& when) {
+    drawOverlayTextYuv(i420, location.toLocal8Bit(), cv::Point(0, 15));
+    drawOverlayTextYuv(i420, frameStamp(when).toLatin1(), cv::Point(0, 450));
 }
 
 } // namespace
@@ -149,12 +217,55 @@ void prepareFrame(const cv::Mat& src, const QString& location, const QDateTime& 
             return;
         }
     }
-    drawOverlayText(dst, location.toLocal8Bit(), cv::Point(0, 15));
-    drawOverlayText(dst, frameStamp(when).toLatin1(), cv::Point(0, 450));
+    drawOverlays(dst, location, when);
 }
 
 cv::Mat prepareFrame(const cv::Mat& src, const QString& location, const QDateTime& when) {
     cv::Mat dst;
     prepareFrame(src, location, when, dst);
+    return dst;
+}
+
+void prepareRecordingFrame(const DecodedPicture& src, const QString& location,
+                           const QDateTime& when, cv::Mat& dst) {
+    if (src.y.empty()) {
+        prepareRecordingFrame(src.bgr, location, when, dst);
+        return;
+    }
+    static const VideoRangeTables ranges;
+    dst.create(kRecordHeight * 3 / 2, kRecordWidth, CV_8UC1);
+    cv::Mat luma = dst.rowRange(0, kRecordHeight);
+    cv::Mat chroma = dst.rowRange(kRecordHeight, dst.rows);
+    const YuvPlanes planes(dst);
+    cv::resize(src.y, luma, luma.size(), 0, 0, cv::INTER_LINEAR);
+    if (src.cb.empty()) {
+        chroma.setTo(128); // grey
+    } else {
+        cv::resize(src.cb, planes.u, planes.u.size(), 0, 0, cv::INTER_LINEAR);
+        cv::resize(src.cr, planes.v, planes.v.size(), 0, 0, cv::INTER_LINEAR);
+    }
+    cv::LUT(luma, ranges.luma, luma);
+    cv::LUT(chroma, ranges.chroma, chroma);
+    drawOverlaysYuv(dst, location, when);
+}
+
+void prepareRecordingFrame(const cv::Mat& src, const QString& location, const QDateTime& when,
+                           cv::Mat& dst) {
+    thread_local cv::Mat bgr;
+    prepareFrame(src, location, when, bgr);
+    if (bgr.empty())
+        dst.release();
+    else
+        cv::cvtColor(bgr, dst, cv::COLOR_BGR2YUV_I420);
+}
+
+QImage recordingFrameToQImage(const cv::Mat& frame) {
+    if (frame.type() != CV_8UC1 || frame.cols != kRecordWidth ||
+        frame.rows != kRecordHeight * 3 / 2)
+        return QImage();
+    QImage dst(kRecordWidth, kRecordHeight, QImage::Format_RGB888);
+    cv::Mat view(dst.height(), dst.width(), CV_8UC3, dst.bits(),
+                 static_cast<size_t>(dst.bytesPerLine()));
+    cv::cvtColor(frame, view, cv::COLOR_YUV2RGB_I420);
     return dst;
 }

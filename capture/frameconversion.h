@@ -6,6 +6,8 @@
 
 #include <opencv2/core.hpp>
 
+struct DecodedPicture;
+
 // What is done to a single picture: conversions between Qt images and OpenCV matrices, and the
 // preparation of a frame for recording (scaled to 640 x 480, stamped with location and time).
 
@@ -29,3 +31,16 @@ cv::Mat prepareFrame(const cv::Mat& src, const QString& location, const QDateTim
 // The same into `dst`, whose pixels are reused when it already is 640 x 480 blue-green-red:
 // for a per-frame work buffer that no other matrix shares.
 void prepareFrame(const cv::Mat& src, const QString& location, const QDateTime& when, cv::Mat& dst);
+
+// The recording frame: 640 x 480 in 4:2:0 at video range, as the recording files hold it, in
+// an 8-bit matrix of 720 rows of 640 bytes: the Y plane, then U, then V (the layout of
+// cv::COLOR_BGR2YUV_I420). The overlay is drawn as prepareFrame() draws it.
+// From a decoded camera picture: its planes are scaled as they are, with no colour conversion.
+void prepareRecordingFrame(const DecodedPicture& src, const QString& location,
+                           const QDateTime& when, cv::Mat& dst);
+// From any picture that prepareFrame() takes; an empty src gives an empty dst.
+void prepareRecordingFrame(const cv::Mat& src, const QString& location, const QDateTime& when,
+                           cv::Mat& dst);
+
+// A Format_RGB888 image of a recording frame, for the preview.
+QImage recordingFrameToQImage(const cv::Mat& frame);

@@ -7,6 +7,8 @@
 #include <QtDebug>
 #include <QtEndian>
 
+#include <opencv2/core.hpp>
+
 #include <jpeglib.h>
 
 #include "capture/frameconversion.h"
@@ -27,6 +29,7 @@ constexpr qint64 kMoviFourccAt = 220;
 constexpr qint64 kHeaderBytes = 224;
 constexpr size_t kChunkHeaderBytes = 8;
 constexpr size_t kInitialJpegRoom = 128 * 1024;
+constexpr int kMcuRows = 16; // luma rows libjpeg takes at once in 4:2:0
 
 void le32(QByteArray& out, quint32 value) {
     const quint32 le = qToLittleEndian(value);
@@ -122,9 +125,18 @@ struct EncodeErrors {
     std::longjmp(reinterpret_cast<EncodeErrors*>(info->err)->bail, 1);
 }
 
-// libjpeg-turbo takes the blue-green-red rows as they are: its SIMD code does the colour
-// conversion and the 4:2:0 subsampling. Only plain data crosses the setjmp.
-bool compress(const cv::Mat& bgr, int quality, VectorDestination& dest) {
+// JPEG holds full-range YCbCr; the recording frame is at video range (Y 16..235, Cb and Cr
+// 16..240).
+cv::Mat rangeTable(int from, double scale, int to) {
+    cv::Mat table(1, 256, CV_8UC1);
+    for (int v = 0; v < 256; ++v)
+        table.at<uchar>(v) = cv::saturate_cast<uchar>((v - from) * scale + to);
+    return table;
+}
+
+// The planes go to libjpeg-turbo as they are (raw data): no colour conversion and no
+// subsampling, both done already. Only plain data crosses the setjmp.
+bool compress(const cv::Mat& planes, int width, int height, int quality, VectorDestination& dest) {
     jpeg_compress_struct info;
     EncodeErrors errors;
     info.err = jpeg_std_error(&errors.manager);
@@ -135,16 +147,29 @@ bool compress(const cv::Mat& bgr, int quality, VectorDestination& dest) {
     }
     jpeg_create_compress(&info);
     info.dest = &dest.manager;
-    info.image_width = JDIMENSION(bgr.cols);
-    info.image_height = JDIMENSION(bgr.rows);
+    info.image_width = JDIMENSION(width);
+    info.image_height = JDIMENSION(height);
     info.input_components = 3;
-    info.in_color_space = JCS_EXT_BGR;
-    jpeg_set_defaults(&info);
+    info.in_color_space = JCS_YCbCr;
+    jpeg_set_defaults(&info); // 2 x 2 luma to chroma: 4:2:0
     jpeg_set_quality(&info, quality, TRUE);
+    info.raw_data_in = TRUE;
     jpeg_start_compress(&info, TRUE);
-    while (info.next_scanline < info.image_height) {
-        JSAMPROW row = const_cast<uchar*>(bgr.ptr(int(info.next_scanline)));
-        jpeg_write_scanlines(&info, &row, 1);
+    const uchar* y = planes.ptr();
+    const uchar* u = y + size_t(width) * height;
+    const uchar* v = u + size_t(width / 2) * (height / 2);
+    JSAMPROW rows[3][kMcuRows];
+    JSAMPARRAY components[3] = {rows[0], rows[1], rows[2]};
+    for (int top = 0; top < height; top += kMcuRows) {
+        // Rows past the bottom repeat the last one (heights that are no multiple of 16).
+        for (int r = 0; r < kMcuRows; ++r)
+            rows[0][r] = const_cast<uchar*>(y + size_t(std::min(top + r, height - 1)) * width);
+        for (int r = 0; r < kMcuRows / 2; ++r) {
+            const auto chroma = size_t(std::min(top / 2 + r, height / 2 - 1)) * (width / 2);
+            rows[1][r] = const_cast<uchar*>(u + chroma);
+            rows[2][r] = const_cast<uchar*>(v + chroma);
+        }
+        jpeg_write_raw_data(&info, components, kMcuRows);
     }
     jpeg_finish_compress(&info);
     jpeg_destroy_compress(&info);
@@ -152,16 +177,24 @@ bool compress(const cv::Mat& bgr, int quality, VectorDestination& dest) {
 }
 } // namespace
 
-bool MjpegAviWriter::encode(const cv::Mat& bgr, int quality, std::vector<uchar>& out,
-                            size_t start) {
-    if (bgr.empty() || bgr.type() != CV_8UC3)
+bool MjpegAviWriter::encode(const cv::Mat& i420, int quality, std::vector<uchar>& out,
+                            size_t start, cv::Mat& work) {
+    const int width = i420.cols;
+    const int height = i420.rows * 2 / 3;
+    if (i420.type() != CV_8UC1 || !i420.isContinuous() || height * 3 / 2 != i420.rows ||
+        width % 16 != 0 || height % 2 != 0 || height == 0)
         return false;
+    static const cv::Mat luma = rangeTable(16, 255.0 / 219.0, 0);
+    static const cv::Mat chroma = rangeTable(128, 255.0 / 224.0, 128);
+    work.create(i420.size(), CV_8UC1);
+    cv::LUT(i420.rowRange(0, height), luma, work.rowRange(0, height));
+    cv::LUT(i420.rowRange(height, i420.rows), chroma, work.rowRange(height, i420.rows));
     out.resize(start);
     VectorDestination dest{{}, &out, start};
     dest.manager.init_destination = initDestination;
     dest.manager.empty_output_buffer = growDestination;
     dest.manager.term_destination = termDestination;
-    return compress(bgr, quality, dest);
+    return compress(work, width, height, quality, dest);
 }
 
 MjpegAviWriter::MjpegAviWriter(int quality)
@@ -189,7 +222,7 @@ bool MjpegAviWriter::open(const QString& path) {
 bool MjpegAviWriter::write(const cv::Mat& frame) {
     if (failed || !file.isOpen())
         return false;
-    if (!encode(frame, quality, chunk, kChunkHeaderBytes)) {
+    if (!encode(frame, quality, chunk, kChunkHeaderBytes, fullRange)) {
         failed = true;
         return false;
     }

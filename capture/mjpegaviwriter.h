@@ -28,16 +28,18 @@ public:
     void close() override;
     qint64 trackedBytes() const override { return tracked; }
 
-    // The frame as a JPEG into `out` after its first `start` bytes (its capacity reused), as
-    // write() stores it. False for anything but a blue-green-red picture.
-    static bool encode(const cv::Mat& bgr, int quality, std::vector<uchar>& out,
-                       size_t start = 0);
+    // A recording frame (4:2:0 at video range, width a multiple of 16) as a JPEG into `out`
+    // after its first `start` bytes (its capacity reused), as write() stores it; `work` holds the
+    // full-range planes. False for any other matrix.
+    static bool encode(const cv::Mat& i420, int quality, std::vector<uchar>& out, size_t start,
+                       cv::Mat& work);
 
 private:
     const int quality;
     QFile file;
     std::vector<uchar> chunk; // chunk header, JPEG, padding: one write per frame
     QByteArray index;         // idx1 entries of the frames written
+    cv::Mat fullRange;        // the frame's planes at the range JPEG holds
     qint64 tracked = 0;
     quint32 frames = 0;
     quint32 largest = 0;

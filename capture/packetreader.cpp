@@ -4,6 +4,8 @@
 #include <exception>
 #include <utility>
 
+#include "capture/clock.h"
+
 PacketReader::PacketReader(cv::VideoCapture& capture, const std::atomic<bool>& running,
                            const QElapsedTimer& clock)
     : capture(capture)
@@ -12,12 +14,13 @@ PacketReader::PacketReader(cv::VideoCapture& capture, const std::atomic<bool>& r
     , thread(&PacketReader::read, this) {}
 
 PacketReader::~PacketReader() {
+    stopping = true;
     thread.join();
 }
 
 void PacketReader::read() {
     bool ok = true;
-    while (ok && running) {
+    while (ok && running && !stopping) {
         Packet packet;
         try {
             ok = capture.grab() && capture.retrieve(packet.data) && !packet.data.empty();
@@ -27,6 +30,7 @@ void PacketReader::read() {
         if (!ok)
             break;
         packet.arrivalMs = clock.elapsed();
+        packet.arrivalTime = Clock::now();
         {
             std::lock_guard<std::mutex> lock(mutex);
             if (queue.size() >= kMaxQueued) {

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include <QDateTime>
 #include <QElapsedTimer>
 
 #include <opencv2/core.hpp>
@@ -23,15 +24,16 @@ class PacketReader final {
 public:
     struct Packet {
         cv::Mat data;
-        qint64 arrivalMs = 0; // on `clock`
+        qint64 arrivalMs = 0;  // on `clock`
+        QDateTime arrivalTime; // the time of day, from Clock, that the frame is stamped with
     };
     enum class Result { Packet, Nothing, Broken };
 
     // Starts reading `capture`, which must be open and stay alive until the destructor ends.
-    // Reading ends when the stream fails or `running` turns false.
+    // Reading ends when the stream fails, `running` turns false or the reader is destroyed.
     PacketReader(cv::VideoCapture& capture, const std::atomic<bool>& running,
                  const QElapsedTimer& clock);
-    ~PacketReader(); // waits for the reading thread: at most one read time-out
+    ~PacketReader(); // stops and waits for the reading thread: at most one read time-out
     PacketReader(const PacketReader&) = delete;
     PacketReader& operator=(const PacketReader&) = delete;
 
@@ -54,6 +56,7 @@ private:
     std::mutex mutex;
     std::condition_variable ready;
     std::deque<Packet> queue;
+    std::atomic<bool> stopping{false};
     bool broken = false;
     qint64 dropped = 0;
     std::thread thread; // last: started once everything above exists

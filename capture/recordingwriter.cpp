@@ -2,24 +2,20 @@
 
 #include <exception>
 
-#include <QFile>
 #include <QtDebug>
-
-#include <opencv2/videoio.hpp>
 
 #include "capture/frameconversion.h"
 #include "capture/mjpegaviwriter.h"
+#include "capture/yuvaviwriter.h"
 
 namespace {
-constexpr int kFourccIyuv = 0x56555949; // 'I','Y','U','V'
 constexpr double kRecordFps = 25.0;
 
-// Uncompressed recordings, through OpenCV's FFmpeg muxer.
+// Uncompressed recordings, through FFmpeg's AVI muxer.
 class IyuvWriter final : public RecordingWriter {
 public:
     bool open(const QString& path) {
-        return writer.open(QFile::encodeName(path).toStdString(), cv::CAP_FFMPEG, kFourccIyuv,
-                           kRecordFps, cv::Size(kRecordWidth, kRecordHeight), true) &&
+        return writer.open(path, kRecordFps, cv::Size(kRecordWidth, kRecordHeight)) &&
                writer.isOpened();
     }
     // The muxer reports no failed write; the caller compares the file's size with the tracked one.
@@ -32,7 +28,7 @@ public:
     qint64 trackedBytes() const override { return frames * kIyuvFileBytesPerFrame; }
 
 private:
-    cv::VideoWriter writer;
+    YuvAviWriter writer;
     qint64 frames = 0;
 };
 

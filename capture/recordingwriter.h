@@ -16,8 +16,8 @@ constexpr qint64 kIyuvFileBytesPerFrame = 640 * 480 * 3 / 2 + 8;
 class RecordingWriter {
 public:
     virtual ~RecordingWriter() = default;
-    // Appends one prepared 640 x 480 blue-green-red frame. False when its data cannot have
-    // reached the file (a write failed).
+    // Appends one recording frame (640 x 480 4:2:0 at video range, see prepareRecordingFrame()).
+    // False when its data cannot have reached the file (a write failed).
     virtual bool write(const cv::Mat& frame) = 0;
     // Completes the file: index, frame counts, sizes. A file left without it is repaired.
     virtual void close() = 0;

@@ -3,7 +3,7 @@
 IPS_PACKAGES=(
   cmake make g++ pkg-config
   qtbase5-dev qtmultimedia5-dev libqt5multimedia5-plugins libqt5network5
-  libopencv-dev libjpeg-dev
+  libopencv-dev libjpeg-dev libavformat-dev libavcodec-dev libavutil-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   ffmpeg
   xvfb xauth

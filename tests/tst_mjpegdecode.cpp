@@ -48,7 +48,7 @@ private slots:
 void MjpegDecodeTest::decodeSize_data() {
     QTest::addColumn<QSize>("source");
     QTest::addColumn<QSize>("decoded");
-    QTest::newRow("1280x720 at half scale") << QSize(1280, 720) << QSize(640, 360);
+    QTest::newRow("1280x720 whole") << QSize(1280, 720) << QSize(1280, 720);
     QTest::newRow("1920x1080 at half scale") << QSize(1920, 1080) << QSize(960, 540);
     QTest::newRow("640x480 whole") << QSize(640, 480) << QSize(640, 480);
     QTest::newRow("1278 wide whole") << QSize(1278, 720) << QSize(1278, 720);
@@ -87,8 +87,8 @@ void MjpegDecodeTest::sameColoursAsOpenCv_data() {
     QTest::addColumn<bool>("grey");
     QTest::addColumn<int>("flags");
     QTest::newRow("full size") << 800 << 600 << false << int(cv::IMREAD_COLOR);
-    QTest::newRow("half scale") << 1280 << 720 << false << int(cv::IMREAD_REDUCED_COLOR_2);
-    QTest::newRow("grey, half scale") << 1280 << 720 << true << int(cv::IMREAD_REDUCED_COLOR_2);
+    QTest::newRow("half scale") << 1920 << 1080 << false << int(cv::IMREAD_REDUCED_COLOR_2);
+    QTest::newRow("grey, half scale") << 1920 << 1080 << true << int(cv::IMREAD_REDUCED_COLOR_2);
 }
 
 void MjpegDecodeTest::sameColoursAsOpenCv() {
@@ -116,7 +116,7 @@ void MjpegDecodeTest::tornPacketStillDecodes() {
     const cv::Mat whole = jpeg(scene(1280, 720));
     cv::Mat dst;
     QVERIFY(decodeMjpegFrame(whole.colRange(0, whole.cols / 2), dst));
-    QCOMPARE(dst.size(), cv::Size(kRecordWidth, 360));
+    QCOMPARE(dst.size(), cv::Size(1280, 720));
 }
 
 void MjpegDecodeTest::notJpeg_data() {

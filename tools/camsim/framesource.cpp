@@ -111,6 +111,57 @@ void drawFrameCode(QPainter& p, const QSize& size, quint32 counter) {
     }
 }
 
+// A lossless JPEG (predictor 1, the standard DC Huffman table) of the RGB picture.
+QByteArray encodeLossless(const QImage& image) {
+    static const uchar bits[16] = {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0};
+    quint16 codes[12];
+    int lengths[12];
+    for (int length = 1, code = 0, k = 0; length <= 16; ++length, code <<= 1)
+        for (int i = 0; i < bits[length - 1]; ++i, ++k, ++code) {
+            codes[k] = quint16(code);
+            lengths[k] = length;
+        }
+    const int w = image.width();
+    const int h = image.height();
+    QByteArray out("\xFF\xD8\xFF\xC3\x00\x11\x08", 7);
+    out.append(char(h >> 8)).append(char(h)).append(char(w >> 8)).append(char(w)).append('\x03');
+    out.append("R\x11\x00" "G\x11\x00" "B\x11\x00", 9);
+    out.append("\xFF\xC4\x00\x1F\x00", 5).append(reinterpret_cast<const char*>(bits), 16);
+    for (char v = 0; v < 12; ++v)
+        out.append(v);
+    out.append("\xFF\xDA\x00\x0C\x03R\x00" "G\x00" "B\x00" "\x01\x00\x00", 14);
+    quint32 acc = 0;
+    int filled = 0;
+    const auto put = [&](quint32 value, int count) {
+        acc = (acc << count) | (value & ((1u << count) - 1));
+        for (filled += count; filled >= 8; filled -= 8) {
+            const char byte = char(acc >> (filled - 8));
+            out.append(byte);
+            if (byte == '\xFF')
+                out.append('\0');
+        }
+    };
+    for (int y = 0; y < h; ++y) {
+        const auto* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        const auto* above = y > 0 ? reinterpret_cast<const QRgb*>(image.constScanLine(y - 1)) : line;
+        for (int x = 0; x < w; ++x) {
+            const QRgb pred = x > 0 ? line[x - 1] : y > 0 ? above[0] : qRgb(128, 128, 128);
+            for (int shift : {16, 8, 0}) {
+                const int diff = int((line[x] >> shift) & 0xFF) - int((pred >> shift) & 0xFF);
+                int category = 0;
+                while ((std::abs(diff) >> category) != 0)
+                    ++category;
+                put(codes[category], lengths[category]);
+                if (category > 0)
+                    put(quint32(diff < 0 ? diff - 1 : diff), category);
+            }
+        }
+    }
+    if (filled > 0)
+        put(0xFF, 8 - filled); // pad with ones
+    return out.append("\xFF\xD9", 2);
+}
+
 } // namespace
 
 FrameSource::FrameSource(const FrameSourceOptions& options, QObject* parent)
@@ -230,14 +281,18 @@ bool FrameSource::renderFrame(qint64 counter, EncodedFrame* out) {
                     QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz")), Qt::white);
     }
     QByteArray jpeg;
-    jpeg.reserve(256 * 1024);
-    QBuffer buffer(&jpeg);
-    buffer.open(QIODevice::WriteOnly);
-    m_writer.setDevice(&buffer);
-    const bool ok = m_writer.write(m_canvas);
-    m_writer.setDevice(nullptr);
-    if (!ok)
-        return false;
+    if (m_options.lossless) {
+        jpeg = encodeLossless(m_canvas);
+    } else {
+        jpeg.reserve(256 * 1024);
+        QBuffer buffer(&jpeg);
+        buffer.open(QIODevice::WriteOnly);
+        m_writer.setDevice(&buffer);
+        const bool ok = m_writer.write(m_canvas);
+        m_writer.setDevice(nullptr);
+        if (!ok)
+            return false;
+    }
     QByteArray part;
     part.reserve(jpeg.size() + 128);
     part.append("--").append(boundary).append("\r\nContent-Type: image/jpeg\r\nContent-Length: ");

@@ -28,6 +28,9 @@ struct FrameSourceOptions {
     int loopFrames = 0;
     // Counter of the first frame; lets tests reach the high bits of the frame code.
     qint64 counterStart = 0;
+    // Lossless JPEGs (process 14, RGB): what decoders built on libjpeg 8-bit reject and
+    // FFmpeg's decoder reads.
+    bool lossless = false;
 };
 
 // Renders and encodes the picture once per tick, however many clients watch it, on an

@@ -74,7 +74,8 @@ Faults (times in seconds, fractions allowed; each connection timed from its star
   --down-after S     S s after start close every connection and stop listening (connection
   --down-for D       refused) for D s, then listen again on the same port: a rebooting camera
   --refuse           close every connection at once without a response
-  --auth user:pass   require HTTP basic authentication (401 otherwise))";
+  --auth user:pass   require HTTP basic authentication (401 otherwise)
+  --lossless         send lossless JPEGs (process 14), which FFmpeg decodes and libjpeg does not)";
 
 struct Parsed {
     FrameSourceOptions frames;
@@ -132,6 +133,7 @@ bool parseOptions(QCoreApplication& app, Parsed* parsed, QString* error) {
         {"auth", "Require HTTP basic authentication with these credentials.", "user:pass"},
         {"counter-start", "Counter of the first frame (default 0).", "N"},
         {"verbose", "Log every request and refused connection to stderr."},
+        {"lossless", "Send lossless JPEGs, which FFmpeg decodes and libjpeg does not."},
     });
     parser.process(app); // exits on --help or unknown options
 
@@ -163,6 +165,7 @@ bool parseOptions(QCoreApplication& app, Parsed* parsed, QString* error) {
     parsed->server.dropMidFrame = parser.isSet("drop-mid-frame");
     parsed->server.refuse = parser.isSet("refuse");
     parsed->server.verbose = parser.isSet("verbose");
+    parsed->frames.lossless = parser.isSet("lossless");
     if (parser.isSet("auth")) {
         parsed->server.credentials = parser.value("auth").toUtf8();
         if (!parsed->server.credentials.contains(':')) {
