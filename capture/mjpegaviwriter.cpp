@@ -209,6 +209,7 @@ bool MjpegAviWriter::open(const QString& path) {
     // Unbuffered: every frame goes to the file system as it is written, so a full drive is
     // noticed at the frame it cuts, and a kill loses nothing that was written.
     const QByteArray h = header();
+    Q_ASSERT(h.size() == kHeaderBytes); // the offsets above hold
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered) ||
         file.write(h) != h.size()) {
         qWarning().noquote() << "cannot write" << path << file.errorString();
