@@ -347,13 +347,16 @@ void Camera::configureDataSettings()
     QString drive = dataDrive;
     dialog->selectDrive(&drive);
     dialog->setKeepFreeMiB(keepFreeMiB);
+    dialog->setRecordingFormat(recordingFormat);
     if (dialog->exec() == QDialog::Accepted) {
         dialog->selectedDrive(&dataDrive);
         keepFreeMiB = dialog->keepFreeMiB();
+        recordingFormat = dialog->recordingFormat();
         writeSettings();
         diskSpaceKeeper->setDataDrive(dataDrive);
         diskSpaceKeeper->setKeepFreeMiB(keepFreeMiB);
         for (ChannelConfig& c : channels) {
+            c.format = recordingFormat; // running workers take it for their next file
             c.manualStart = false;
             c.manualStop = false;
         }
@@ -443,6 +446,7 @@ void Camera::startRecordingThread(int x)
     ChannelConfig& c = channels[x];
     if (c.thread)
         return;
+    c.format = recordingFormat;
     c.thread = new CaptureThread(&c, dataDrive, QString::number(x + 1));
     c.thread->start(QThread::InheritPriority);
 }
@@ -604,9 +608,11 @@ void Camera::configSettings()
     ProgramSettings settings;
     settings.dataDrive = dataDrive;
     settings.keepFreeMiB = keepFreeMiB;
+    settings.format = recordingFormat;
     readSettingsFile(QStringLiteral("%1settings.xml").arg(createDataFolder()), &settings);
     dataDrive = settings.dataDrive;
     keepFreeMiB = settings.keepFreeMiB;
+    recordingFormat = settings.format;
 }
 
 void Camera::writeSettings()
@@ -614,5 +620,6 @@ void Camera::writeSettings()
     ProgramSettings settings;
     settings.dataDrive = dataDrive;
     settings.keepFreeMiB = keepFreeMiB;
+    settings.format = recordingFormat;
     writeSettingsFile(QStringLiteral("%1settings.xml").arg(createDataFolder()), settings);
 }

@@ -89,5 +89,6 @@ private:
     bool scheduleBusy = false;
     bool closed = false; // set by closeEvent: no tick starts a worker afterwards
     qint64 keepFreeMiB = -1; // free space kept on the data drive's volume; -1 the default rule
+    RecordingFormat recordingFormat = RecordingFormat::Iyuv; // of the files begun from now on
     DiskSpaceKeeper* diskSpaceKeeper = nullptr;
 };

@@ -13,11 +13,15 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 
+// How recording files are written: uncompressed IYUV (the default), or compact, every frame a
+// JPEG.
+enum class RecordingFormat { Iyuv, Mjpeg };
+
 // The record of one camera panel. The window owns eight of them for its whole life, so their
 // addresses never change while a capture worker points at one.
 //
 // Threads: the GUI thread owns every field. A capture worker reads `running` and `recording`
-// (atomic), and reads `location` and writes `frame` only while holding `frameMutex`. The
+// and `format` (atomic), and reads `location` and writes `frame` only while holding `frameMutex`. The
 // worker never touches the widget pointers; it posts to the GUI thread instead.
 struct ChannelConfig {
     QString boundDevice;
@@ -38,6 +42,8 @@ struct ChannelConfig {
     QString url;
     QLabel* previewLabel = nullptr;
     std::atomic<bool> recording{false};
+    // Read by the worker when it begins a file: a change applies from the next file on.
+    std::atomic<RecordingFormat> format{RecordingFormat::Iyuv};
     QImage frame;
     QMutex frameMutex;
     QPushButton* recordButton = nullptr;

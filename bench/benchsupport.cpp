@@ -102,7 +102,7 @@ bool tryReapProcess(pid_t pid, ChildUsage* usage) {
 }
 
 QStringList ffmpegRecordJob(const QString& url, const QString& location, const QString& output,
-                            double seconds, int frames, double segmentSeconds) {
+                            double seconds, int frames, double segmentSeconds, int mjpegQscale) {
     QString filter = QStringLiteral("scale=640:480");
     // The same two texts the recorder draws; drawtext needs a font file.
     if (QFileInfo::exists(QString::fromLatin1(kFont))) {
@@ -117,14 +117,13 @@ QStringList ffmpegRecordJob(const QString& url, const QString& location, const Q
         args << "-frames:v" << QString::number(frames);
     else
         args << "-t" << QString::number(seconds);
-    args << "-vf" << filter << "-c:v"
-         << "rawvideo"
-         << "-pix_fmt"
-         << "yuv420p"
-         << "-vtag"
-         << "IYUV"
-         << "-r"
-         << "25";
+    args << "-vf" << filter;
+    if (mjpegQscale > 0)
+        args << "-c:v" << "mjpeg" << "-q:v" << QString::number(mjpegQscale) << "-pix_fmt"
+             << "yuvj420p";
+    else
+        args << "-c:v" << "rawvideo" << "-pix_fmt" << "yuv420p" << "-vtag" << "IYUV";
+    args << "-r" << "25";
     if (segmentSeconds > 0)
         args << "-f"
              << "segment"
@@ -189,18 +188,18 @@ QStringList aviFiles(const QString& dir) {
     return files;
 }
 
-QString checkRecordingFormat(const QString& path, qint64* frames) {
+QString checkRecordingFormat(const QString& path, qint64* frames, bool compact) {
     const MediaInfo info = MediaProbe::probe(path);
     if (frames)
         *frames = info.frameCount;
     if (!info.ok)
         return info.error.isEmpty() ? QStringLiteral("ffprobe found no video") : info.error;
     QStringList wrong;
-    if (info.codec != QLatin1String("rawvideo"))
+    if (info.codec != QLatin1String(compact ? "mjpeg" : "rawvideo"))
         wrong << QStringLiteral("codec %1").arg(info.codec);
-    if (info.codecTag != QLatin1String("IYUV"))
+    if (!compact && info.codecTag != QLatin1String("IYUV"))
         wrong << QStringLiteral("tag %1").arg(info.codecTag);
-    if (info.pixelFormat != QLatin1String("yuv420p"))
+    if (info.pixelFormat != QLatin1String(compact ? "yuvj420p" : "yuv420p"))
         wrong << QStringLiteral("pixels %1").arg(info.pixelFormat);
     if (info.width != 640 || info.height != 480)
         wrong << QStringLiteral("size %1x%2").arg(info.width).arg(info.height);

@@ -38,9 +38,11 @@ bool tryReapProcess(pid_t pid, ChildUsage* usage);
 // The command line of the job our recorder does, done by ffmpeg alone: read `url`, scale to
 // 640x480, draw the location and the local time, rawvideo yuv420p tagged IYUV at 25 fps in AVI.
 // It stops after `seconds` (0: after `frames`). With segmentSeconds > 0, `output` is a pattern
-// such as "seg%03d.avi" for -f segment.
+// such as "seg%03d.avi" for -f segment. With mjpegQscale > 0 it does the compact job instead:
+// MJPEG (yuvj420p) at that -q:v.
 QStringList ffmpegRecordJob(const QString& url, const QString& location, const QString& output,
-                            double seconds, int frames = 0, double segmentSeconds = 0);
+                            double seconds, int frames = 0, double segmentSeconds = 0,
+                            int mjpegQscale = 0);
 
 // How much of a camsim stream reached a set of recordings.
 struct Coverage {
@@ -58,6 +60,7 @@ Coverage frameCoverage(const QStringList& files, int loopFrames);
 // Files ending in .avi under `dir`, sorted by path.
 QStringList aviFiles(const QString& dir);
 
-// ffprobe check of one recording: rawvideo, IYUV, yuv420p, 640x480, 25/1, frames > 0. Returns
-// an empty text when all holds, else what is wrong; `frames` receives the frame count.
-QString checkRecordingFormat(const QString& path, qint64* frames = nullptr);
+// ffprobe check of one recording: rawvideo, IYUV, yuv420p (compact: mjpeg, yuvj420p), 640x480,
+// 25/1, frames > 0. Returns an empty text when all holds, else what is wrong; `frames` receives
+// the frame count.
+QString checkRecordingFormat(const QString& path, qint64* frames = nullptr, bool compact = false);

@@ -2,6 +2,7 @@
 // same job, one process per camera. Prints figures; it is not a test.
 //
 // Usage: soak [--cameras N] [--seconds T] [--rss-at S] [--recorder-only] [--delete-finished]
+//             [--compact [--ffmpeg-q Q]]
 //
 // Each camera is a camsim stream (1280x720, 25 fps, pre-rendered --loop so that the simulator
 // costs next to nothing; it runs in processes of its own and is counted for neither side).
@@ -10,6 +11,8 @@
 //    (getrusage RUSAGE_SELF); every tick of the one-second schedule is timed.
 // 2. ffmpeg: one process per camera reading the same stream, scale 640x480, drawtext, rawvideo
 //    yuv420p IYUV into 18 s AVI segments, for T seconds. CPU and peak RSS come from wait4().
+// With --compact the recorder writes compact (MJPEG) recordings and ffmpeg encodes MJPEG at -q:v Q
+// (default 3, about the recorder's bytes per frame) instead of rawvideo.
 // Then every file of both sides is checked with ffprobe and read back for camsim's frame
 // counters: the share of source frames that reached a file, per camera.
 
@@ -73,12 +76,14 @@ struct Options {
     int quality = 75;
     bool recorderOnly = false;
     bool deleteFinished = false;
+    int ffmpegQscale = 0; // > 0: the compact job
 };
 
 struct SideResult {
     double cpuS = 0;
     double wallS = 0;
     qint64 frames = 0; // frames in the files (ffprobe)
+    qint64 bytes = 0;  // of the files
     long peakRssKiB = 0;
     std::vector<Coverage> coverage;
     QStringList formatFailures;
@@ -99,10 +104,11 @@ QStringList cameraFiles(const QStringList& all, int camera) {
     return mine;
 }
 
-void checkFiles(const QStringList& files, SideResult* side) {
+void checkFiles(const QStringList& files, SideResult* side, bool compact) {
     for (const QString& f : files) {
         qint64 frames = 0;
-        const QString wrong = checkRecordingFormat(f, &frames);
+        const QString wrong = checkRecordingFormat(f, &frames, compact);
+        side->bytes += QFileInfo(f).size();
         if (!wrong.isEmpty())
             side->formatFailures << QStringLiteral("%1: %2").arg(f, wrong);
         side->frames += std::max<qint64>(0, frames);
@@ -111,9 +117,10 @@ void checkFiles(const QStringList& files, SideResult* side) {
 }
 
 bool writeConfiguration(const QString& configFolder, const QString& dataDrive,
-                        const std::vector<std::unique_ptr<CamsimProcess>>& cams) {
+                        const std::vector<std::unique_ptr<CamsimProcess>>& cams, bool compact) {
     QDir().mkpath(configFolder);
     ProgramSettings settings;
+    settings.format = compact ? RecordingFormat::Mjpeg : RecordingFormat::Iyuv;
     settings.dataDrive = dataDrive;
     settings.keepFreeMiB = 0; // nothing is deleted under the measurement
     ChannelConfig channels[kCameraCount];
@@ -142,7 +149,7 @@ SideResult runRecorder(TimedApplication& app, const Options& o, const QString& c
                        long* rssEndKiB, double* longestTickMs, double* longestLaterTickMs,
                        int* ticks) {
     SideResult r;
-    if (!writeConfiguration(configFolder, dataDrive, cams)) {
+    if (!writeConfiguration(configFolder, dataDrive, cams, o.ffmpegQscale > 0)) {
         std::fprintf(stderr, "soak: cannot write the configuration\n");
         std::exit(2);
     }
@@ -198,7 +205,7 @@ SideResult runFfmpeg(const Options& o, const QString& root,
         QDir().mkpath(dir);
         pids.push_back(spawnProcess(ffmpegRecordJob(cams[i]->streamUrl(), location(int(i)),
                                                     dir + QStringLiteral("/seg%03d.avi"), o.seconds,
-                                                    0, kSegmentSeconds)));
+                                                    0, kSegmentSeconds, o.ffmpegQscale)));
     }
     std::vector<ChildUsage> usage(pids.size());
     std::vector<bool> ended(pids.size(), false);
@@ -263,6 +270,8 @@ int main(int argc, char** argv) {
         {"recorder-only", "Skip the ffmpeg side."},
         {"keep", "Keep the temporary folder with every recording."},
         {"delete-finished", "Delete complete recordings as it goes (for long runs; no read-back)."},
+        {"compact", "Compact recordings (MJPEG) on both sides."},
+        {"ffmpeg-q", "ffmpeg's MJPEG -q:v in compact mode (default 3).", "Q"},
     });
     parser.process(app);
     Options o;
@@ -282,6 +291,8 @@ int main(int argc, char** argv) {
         std::printf("keeping %s\n", qPrintable(root.path()));
     }
     o.deleteFinished = parser.isSet("delete-finished");
+    if (parser.isSet("compact"))
+        o.ffmpegQscale = parser.isSet("ffmpeg-q") ? std::max(1, parser.value("ffmpeg-q").toInt()) : 3;
     o.rssAtS = std::min(o.rssAtS, o.seconds);
 
     std::printf("soak: %d camera(s), %d s per side, camsim 1280x720 %g fps --loop %d quality %d, "
@@ -319,7 +330,7 @@ int main(int argc, char** argv) {
     // Read-back, after both measurements.
     const QStringList recFiles = aviFiles(dataDrive);
     if (!o.deleteFinished) {
-        checkFiles(recFiles, &rec);
+        checkFiles(recFiles, &rec, o.ffmpegQscale > 0);
         for (int i = 0; i < o.cameras; ++i)
             rec.coverage.push_back(frameCoverage(cameraFiles(recFiles, i), o.loopFrames));
     }
@@ -327,7 +338,7 @@ int main(int argc, char** argv) {
         for (int i = 0; i < o.cameras; ++i) {
             const QStringList files =
                 aviFiles(root.filePath(QStringLiteral("ffmpeg/cam%1").arg(i + 1)));
-            checkFiles(files, &ff);
+            checkFiles(files, &ff, o.ffmpegQscale > 0);
             ff.coverage.push_back(frameCoverage(files, o.loopFrames));
         }
     }
@@ -374,6 +385,10 @@ int main(int argc, char** argv) {
                     "<= 1.0)\n",
                     recPerK, ffPerK, recPerK / ffPerK);
     }
+    if (o.ffmpegQscale > 0 && !o.recorderOnly)
+        std::printf("\ncompact (ffmpeg -q:v %d): bytes per frame: recorder %.0f, ffmpeg %.0f\n",
+                    o.ffmpegQscale, double(rec.bytes) / std::max<qint64>(1, rec.frames),
+                    double(ff.bytes) / std::max<qint64>(1, ff.frames));
     std::printf("\nffprobe: %d recorder file(s), %d ffmpeg file(s), %d failure(s)\n", rec.files,
                 ff.files, int(rec.formatFailures.size() + ff.formatFailures.size()));
     for (const QString& f : rec.formatFailures + ff.formatFailures)

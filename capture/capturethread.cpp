@@ -27,20 +27,17 @@
 #include "capture/opengate.h"
 #include "capture/openrecordings.h"
 #include "capture/recordingpaths.h"
+#include "capture/recordingwriter.h"
 
 namespace {
-constexpr double kRecordFps = 25.0;
 constexpr qint64 kFrameIntervalMs = 40;
 // How many frame intervals the file may run ahead of or behind the clock before frames are
 // dropped or repeated.
 constexpr qint64 kTimelineSlackFrames = 4;
-// One IYUV frame (640 x 480, 12 bits per pixel) plus its 8-byte AVI chunk header: what the file
-// grows by per written frame, so the size can be tracked without asking the file system.
-constexpr qint64 kFileBytesPerFrame = qint64(kRecordWidth) * kRecordHeight * 3 / 2 + 8;
 // The file system is asked for the real size this often, to notice writes that do not land.
 constexpr qint64 kSizeCheckEveryFrames = 25;
 // How far the real size may lag the tracked one (buffers of the muxer) before writes count as lost.
-constexpr qint64 kSizeLagToleranceBytes = 4 * kFileBytesPerFrame;
+constexpr qint64 kSizeLagToleranceBytes = 4 * kIyuvFileBytesPerFrame;
 // A file is not begun on a volume with less room than this: it could not hold a frame, and would
 // be left empty.
 constexpr qint64 kMinFreeToBeginBytes = 1 << 20;
@@ -92,28 +89,26 @@ struct PendingWriter {
     std::mutex mutex;
     std::condition_variable ready;
     bool done = false;
-    std::unique_ptr<YuvAviWriter> writer; // null when the open failed
+    std::unique_ptr<RecordingWriter> writer; // null when the open failed
 };
 
 namespace {
-std::shared_ptr<PendingWriter> openWriterDetached(const QString& path) {
+std::shared_ptr<PendingWriter> openWriterDetached(RecordingFormat format, const QString& path) {
     auto pending = std::make_shared<PendingWriter>();
     pending->path = path;
-    DetachedCalls::start([pending] {
-        // FFmpeg's muxer directly, not the video library's writer: no process-wide lock, so a
+    DetachedCalls::start([pending, format] {
+        // FFmpeg's muxer or our own, not the video library's writer: no process-wide lock, so a
         // camera whose open hangs never holds a file change.
-        auto opened = std::make_unique<YuvAviWriter>();
+        std::unique_ptr<RecordingWriter> opened;
         try {
-            if (!opened->open(pending->path, kRecordFps, cv::Size(kRecordWidth, kRecordHeight)) ||
-                !opened->isOpened())
-                opened.reset();
+            opened = openRecordingWriter(format, pending->path);
         } catch (const std::exception&) {
             opened.reset();
         }
         std::lock_guard<std::mutex> lock(pending->mutex);
         if (pending->abandoned && opened) {
             // Given up on while it opened: an empty file that nobody will write.
-            opened->release();
+            opened->close();
             QFile::remove(pending->path);
             return;
         }
@@ -481,10 +476,11 @@ bool CaptureThread::ensureWriter(QString& target) {
                 completeFile();
             return writerFailed(target, false);
         }
-        nextWriter = openWriterDetached(target);
+        // The format as set now: a change of the setting applies from the next file on.
+        nextWriter = openWriterDetached(channel->format, target);
         launched = true;
     }
-    std::unique_ptr<YuvAviWriter> opened;
+    std::unique_ptr<RecordingWriter> opened;
     {
         // An open that does not wait for the lock takes milliseconds: wait that long, so that
         // normally the file changes exactly at its limit.
@@ -537,14 +533,14 @@ bool CaptureThread::writerFailed(const QString& target, bool room) {
 void CaptureThread::dropNextWriter() {
     if (!nextWriter)
         return;
-    std::unique_ptr<YuvAviWriter> opened;
+    std::unique_ptr<RecordingWriter> opened;
     {
         std::lock_guard<std::mutex> lock(nextWriter->mutex);
         nextWriter->abandoned = true;
         opened = std::move(nextWriter->writer);
     }
     if (opened) { // opened, never written
-        opened->release();
+        opened->close();
         QFile::remove(nextWriter->path);
     }
     nextWriter.reset();
@@ -565,13 +561,14 @@ void CaptureThread::writeOnTimeline(cv::Mat& prepared, qint64 atMs) {
     timelinePaused = false;
 
     const auto append = [this](const cv::Mat& frame) {
-        writer->write(frame);
+        if (!writer->write(frame))
+            writeFailed = true;
         ++framesInFile;
-        if (framesInFile * kFileBytesPerFrame >= fileSizeLimitBytes())
+        const qint64 bytes = writer->trackedBytes();
+        if (bytes >= fileSizeLimitBytes())
             fileFull = true;
         if (framesInFile % kSizeCheckEveryFrames == 0 &&
-            QFileInfo(writerPath).size() <
-                framesInFile * kFileBytesPerFrame - kSizeLagToleranceBytes)
+            QFileInfo(writerPath).size() < bytes - kSizeLagToleranceBytes)
             writeFailed = true;
     };
 
@@ -591,7 +588,7 @@ void CaptureThread::writeOnTimeline(cv::Mat& prepared, qint64 atMs) {
 }
 
 void CaptureThread::completeFile() {
-    std::unique_ptr<YuvAviWriter> closing;
+    std::unique_ptr<RecordingWriter> closing;
     QString path;
     qint64 frames = 0;
     bool failed = false;
@@ -610,7 +607,7 @@ void CaptureThread::completeFile() {
     }
     if (!closing)
         return;
-    closing->release(); // writes the index: the file is complete
+    closing->close(); // writes the index: the file is complete
     // Writes that stopped landing (a full drive) leave the file without its end and often with a
     // torn last frame; the muxer writes nothing more once a write failed. Keep the whole frames,
     // and should the drive be too full even for that, let the keeper of disk space try again.

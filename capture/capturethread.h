@@ -17,12 +17,12 @@
 #include "app/channelconfig.h"
 #include "capture/mjpegdecode.h"
 #include "capture/packetreader.h"
-#include "capture/yuvaviwriter.h"
 
 class QCameraImageCapture;
 struct PendingWriter;
 class QLabel;
 class QPushButton;
+class RecordingWriter;
 
 // Texts the worker shows in its panel's preview label.
 inline const char* const kTextConnected = "CONNECTED";
@@ -150,7 +150,7 @@ private:
     // A std::mutex rather than a QMutex: thread sanitizers see every lock of it, contended or not.
     std::mutex writerMutex;
     std::mutex endMutex; // passed at the end of run(), taken by waitForEnd()
-    std::unique_ptr<YuvAviWriter> writer;
+    std::unique_ptr<RecordingWriter> writer;
     QString writerPath;
     qint64 framesInFile = 0;
     qint64 timelineOriginMs = 0; // monotonic time that frame 0 of the file stands for

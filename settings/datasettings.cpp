@@ -104,6 +104,15 @@ qint64 DataSettings::keepFreeMiB() const {
     return ui->keepFreeBox->value();
 }
 
+// The entries of formatBox, in the order of the form.
+void DataSettings::setRecordingFormat(RecordingFormat format) {
+    ui->formatBox->setCurrentIndex(format == RecordingFormat::Mjpeg ? 1 : 0);
+}
+
+RecordingFormat DataSettings::recordingFormat() const {
+    return ui->formatBox->currentIndex() == 1 ? RecordingFormat::Mjpeg : RecordingFormat::Iyuv;
+}
+
 void DataSettings::done(int r) {
     QDialog::done(r);
 }

@@ -3,6 +3,8 @@
 #include <QDialog>
 #include <QStringList>
 
+#include "app/channelconfig.h"
+
 namespace Ui {
 class DataSettingsUi;
 }
@@ -29,6 +31,10 @@ public:
     // kKeepFreeDefault (-1) is shown as "Default", 0 means never delete.
     void setKeepFreeMiB(qint64 mib);
     qint64 keepFreeMiB() const;
+
+    // Format of the files begun after the dialog is accepted.
+    void setRecordingFormat(RecordingFormat format);
+    RecordingFormat recordingFormat() const;
 
     void done(int r) override;
 

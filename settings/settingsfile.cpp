@@ -5,6 +5,13 @@
 
 #include "settings/xmlfile.h"
 
+namespace {
+// The <format> element's text for the compact format; the default, IYUV, is written as no
+// element at all.
+const char* const kFormatCompact = "mjpeg";
+const char* const kFormatUncompressed = "iyuv";
+} // namespace
+
 void readSettingsFile(const QString& path, ProgramSettings* settings) {
     readXmlFile(path, [&](QXmlStreamReader& reader) {
         // The elements count anywhere in the document; a later one wins.
@@ -21,6 +28,14 @@ void readSettingsFile(const QString& path, ProgramSettings* settings) {
             const qint64 mib = text.toLongLong(&ok);
             if (ok && (mib >= 0 || mib == kKeepFreeDefault))
                 settings->keepFreeMiB = mib;
+        } else if (reader.name() == QLatin1String("format")) {
+            const QString text = reader.readElementText().trimmed();
+            if (reader.hasError())
+                return false;
+            if (text == QLatin1String(kFormatCompact))
+                settings->format = RecordingFormat::Mjpeg;
+            else if (text == QLatin1String(kFormatUncompressed))
+                settings->format = RecordingFormat::Iyuv;
         }
         return true;
     });
@@ -36,6 +51,8 @@ bool writeSettingsFile(const QString& path, const ProgramSettings& settings) {
         if (settings.keepFreeMiB >= 0)
             writer.writeTextElement(QStringLiteral("keepfree"),
                                     QString::number(settings.keepFreeMiB));
+        if (settings.format == RecordingFormat::Mjpeg)
+            writer.writeTextElement(QStringLiteral("format"), QLatin1String(kFormatCompact));
         writer.writeEndElement();
         writer.writeEndElement();
     });

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include "app/channelconfig.h"
+
 // Free space to keep on the data drive's volume, in MiB. kKeepFreeDefault means "the default
 // rule" (5 % of the volume or 4 GiB, whichever is larger); 0 turns deletion of old recordings off.
 constexpr qint64 kKeepFreeDefault = -1;
@@ -9,6 +11,7 @@ constexpr qint64 kKeepFreeDefault = -1;
 struct ProgramSettings {
     QString dataDrive;
     qint64 keepFreeMiB = kKeepFreeDefault;
+    RecordingFormat format = RecordingFormat::Iyuv;
 };
 
 // settings.xml. Reading changes only what the file holds; it stops at the first XML error.
