@@ -16,15 +16,11 @@
 
 #include "app/channelconfig.h"
 #include "capture/packetreader.h"
+#include "capture/paneltexts.h"
 
 class QCameraImageCapture;
 class QLabel;
 class QPushButton;
-
-// Texts the worker shows in its panel's preview label.
-inline const char* const kTextConnected = "CONNECTED";
-inline const char* const kTextCannotConnect = "CANNOT CONNECT TO CAMERA";
-inline const char* const kTextCannotWrite = "CANNOT WRITE RECORDING";
 
 constexpr qint64 kFileSizeLimitBytes = 209715200; // 200 MiB per recording file
 
