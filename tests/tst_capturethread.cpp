@@ -1,7 +1,6 @@
 // ctest-labels: threaded
 // One capture worker, as the window runs it, on a real stream: recordings at the wall clock's
-// pace, split at the size limit and kept in the day they began, and local cameras' stills and
-// video files.
+// pace, split at the size limit and kept in the day they began, and a local camera's stills.
 #include <QtTest>
 
 #include "capture/clock.h"
@@ -32,7 +31,6 @@ private slots:
     void recordsAtWallClockSpeed();
     void splitsAtSizeLimitAndYearEnd();
     void localStills();
-    void localVideoFileRecords();
 
 private:
     std::unique_ptr<QTemporaryDir> tempDir;
@@ -152,28 +150,6 @@ void TestCaptureThread::localStills() {
     const double wallSec = wall.elapsed() / 1000.0;
     worker.stop();
     QVERIFY(!panel.hasFrame());
-    const QStringList files = recordingFiles(dataDrive);
-    QCOMPARE(files.size(), 1);
-    MediaInfo info;
-    verifyRecording(files.first(), &info);
-    QVERIFY2(durationMismatch(info.frameCount, wallSec).isEmpty(),
-             qPrintable(durationMismatch(info.frameCount, wallSec)));
-}
-
-// A video file plays at its own speed, not as fast as it decodes.
-void TestCaptureThread::localVideoFileRecords() {
-    const QString source = tempDir->path() + QStringLiteral("/source.avi");
-    const QString error = MediaProbe::runFfmpeg(
-        {"-f", "lavfi", "-i", "testsrc=duration=6:size=800x600:rate=25", "-c:v", "mjpeg", source});
-    QVERIFY2(error.isEmpty(), qPrintable(error));
-    CapturePanel panel(1, source);
-    CaptureWorker worker(panel, dataDrive, true);
-    QTRY_VERIFY_WITH_TIMEOUT(panel.hasFrame(), 10000);
-    QElapsedTimer wall;
-    wall.start();
-    QTest::qWait(2500);
-    worker.stop();
-    const double wallSec = wall.elapsed() / 1000.0;
     const QStringList files = recordingFiles(dataDrive);
     QCOMPARE(files.size(), 1);
     MediaInfo info;

@@ -1,9 +1,9 @@
 // ctest-labels: slow
-// The real program, recording, killed without warning at random moments (as by a power cut or
-// the out-of-memory killer), or told to stop while a kill may follow during its close: closed
-// recordings stay whole, the open one stays readable up to its last whole frame and is mended at
-// the next start, and the configuration files are always the old or the new version, never
-// damaged, with no temporary file left. bench/bench_kill prints how much a kill loses.
+// The real program, recording, killed at random moments (a power cut, the out-of-memory killer),
+// or told to stop with a kill perhaps following during its close: closed recordings stay whole,
+// the open one readable up to its last whole frame and mended at the next start; config.xml and
+// settings.xml are the old or the new version, never damaged, with no temporary file left.
+// bench/bench_kill prints how much a kill loses.
 #include <csignal>
 
 #include <QProcess>
@@ -85,8 +85,8 @@ void TestKill::killedAtRandomMoments() {
         const int ending = trial % 3;
         const int killAfterMs = 1500 + random.bounded(4000);
         const int graceMs = random.bounded(40);
-        const QString home = work.path() + QStringLiteral("/trial%1/home").arg(trial);
-        const QString drive = work.path() + QStringLiteral("/trial%1/drive/").arg(trial);
+        const QString home = work.path() + QStringLiteral("/%1/home").arg(trial);
+        const QString drive = work.path() + QStringLiteral("/%1/drive/").arg(trial);
         const QString folder = configFolder(home);
         const QByteArray oldSettings = QStringLiteral("<settings><setting><datadrive>%1</datadrive>"
                                                       "<keepfree>0</keepfree></setting></settings>\n")

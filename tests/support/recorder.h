@@ -1,8 +1,7 @@
 #pragma once
 
-// What the suites share around the recorder: its files and folders, a worker wired as the window
-// wires it, a window on a set of cameras, and the checks a user would make on its recordings.
-// One copy of each; a suite that needs something else keeps it to itself.
+// What the suites share around the recorder: its files and folders, a window on a set of cameras,
+// a worker wired as the window wires it, and the checks a user would make on its recordings.
 
 #include <array>
 #include <atomic>
@@ -42,8 +41,8 @@ inline QByteArray readBytes(const QString& path) {
 // Makes the folder too.
 bool writeBytes(const QString& path, const QByteArray& bytes);
 
-// Gives this test process a home of its own (test-mode configuration folders of test processes
-// running at the same time lie under the shared home) and turns QStandardPaths' test mode on.
+// A home of its own for this test process (the test-mode configuration folders of test processes
+// running at once lie under the home), with QStandardPaths' test mode on.
 void isolateHome(const QString& home);
 // The folder that holds config.xml and settings.xml under a configuration home (XDG_CONFIG_HOME);
 // without one, the test-mode folder this process uses. Ends in a slash.
@@ -60,13 +59,10 @@ inline void onStream(ChannelConfig& camera, const QString& url, bool recordOnSta
 // never deletes a recording) and shows a window on them; with scheduleStopped only the test ticks.
 std::unique_ptr<Camera> openWindow(const Cameras& cameras, const QString& dataDrive,
                                    bool scheduleStopped = false, qint64 keepFreeMiB = 0);
-// The window's one-second schedule timer.
-QTimer* scheduleTimer(Camera& window);
 // Accepts or rejects the next modal dialog as soon as it is shown (gives up after 10 s). Call it
 // just before the call that runs the dialog.
 void answerNextDialog(bool accept);
-// How long a close took, in milliseconds.
-qint64 closeWindow(Camera& window);
+qint64 closeWindow(Camera& window); // how long the close took, in milliseconds
 inline bool showsPicture(const QLabel* label) { return !label->pixmap(Qt::ReturnByValue).isNull(); }
 
 // Recording files under the data drive (of camera `number`, 0: every camera), sorted by path and
