@@ -246,12 +246,14 @@ void TestFaults::keeperKeepsRecordingOnAFullDrive() {
     QMap<QString, qint64> largestSize;
     bool cannotWrite = false;
     const auto scan = [&] {
-        cannotWrite |= panel.previewLabel->text() == text(kTextCannotWrite);
         for (const QString& file : recordingFiles(dataDrive))
             largestSize[file] = qMax(largestSize.value(file), QFileInfo(file).size());
     };
     QTimer watch;
-    connect(&watch, &QTimer::timeout, scan);
+    connect(&watch, &QTimer::timeout, [&] {
+        cannotWrite |= panel.previewLabel->text() == text(kTextCannotWrite);
+        scan();
+    });
     watch.start(100);
     const auto written = [&] {
         qint64 sum = 0;

@@ -58,12 +58,3 @@ QString MediaProbe::decodeErrors(const QString& path, int timeoutMs) {
         &error);
     return error;
 }
-
-QString MediaProbe::runFfmpeg(const QStringList& arguments, int timeoutMs) {
-    QString error;
-    return run(QStringLiteral("ffmpeg"), QStringList{"-v", "error", "-y"} + arguments, timeoutMs,
-               &error)
-                   .isNull()
-               ? error
-               : QString();
-}

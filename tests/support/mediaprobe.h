@@ -22,6 +22,4 @@ MediaInfo probe(const QString& path, int timeoutMs = 60000);
 // Decodes the whole file with ffmpeg and returns what it reports at level "error"; empty for a
 // clean file. A run that fails or times out returns a non-empty text too.
 QString decodeErrors(const QString& path, int timeoutMs = 60000);
-// Runs ffmpeg with `arguments` (after "-v error -y"); empty when it succeeded in time, else why.
-QString runFfmpeg(const QStringList& arguments, int timeoutMs = 60000);
 } // namespace MediaProbe
