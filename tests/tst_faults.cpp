@@ -1,11 +1,9 @@
 // ctest-labels: threaded
-// The whole recorder (the real main window, offscreen) against failing cameras and a failing
-// data drive: nothing recorded may be lost, no file may be damaged, nothing may hang, and the
-// panel must say what is happening.
-#include <fcntl.h>
+// The whole recorder (the real main window, offscreen) against failing cameras: nothing recorded
+// may be lost, no file may be damaged, nothing may hang, and the panel must say what is happening.
+// (tst_fulldrive does the same for a data drive that fills up.)
 #include <sys/resource.h>
 
-#include <QStorageInfo>
 #include <QUrl>
 #include <QtTest>
 
@@ -13,11 +11,8 @@
 #include "support/recorder.h"
 
 namespace {
-const QStringList kCameraShape{"--fps", "25", "--width", "640", "--height", "480"};
 // Waits on the recorder stretch by this much in a sanitized build.
 constexpr int kSlowdown = kSanitized ? 3 : 1;
-// A close waits for the workers; a stalled read ends within its 5 s time-out.
-constexpr qint64 kCloseBoundMs = 7000;
 
 // Times, on the test's clock, of the log lines of camsim (--verbose) that contain `marker`.
 struct RequestLog {
@@ -41,12 +36,6 @@ struct RequestLog {
     qint64 upAgainMs = -1;
 };
 
-// A file that is no recording, taking all but `leaveBytes` of the volume.
-bool fillVolume(const QString& path, qint64 leaveBytes) {
-    QFile filler(path);
-    const qint64 size = QStorageInfo(QFileInfo(path).absolutePath()).bytesFree() - leaveBytes;
-    return filler.open(QIODevice::WriteOnly) && posix_fallocate(filler.handle(), 0, size) == 0;
-}
 } // namespace
 
 class TestFaults : public QObject {
@@ -60,16 +49,8 @@ private slots:
     void streamBreaks_data();
     void streamBreaks();
     void refusedConnectionBacksOff();
-    void fullDriveIsShownAndRecovers();
-    void keeperKeepsRecordingOnAFullDrive();
 
 private:
-    std::unique_ptr<Camera> openRecorder(const QString& url, qint64 keepFreeMiB = 0) {
-        Cameras cameras;
-        onStream(cameras[0], url, true);
-        return openWindow(cameras, dataDrive, false, keepFreeMiB);
-    }
-
     QTemporaryDir home;
     std::unique_ptr<QTemporaryDir> tempDir;
     QString dataDrive;
@@ -114,7 +95,7 @@ void TestFaults::streamBreaks() {
     QVERIFY2(camera.start(), qPrintable(camera.errorString()));
     QUrl url(camera.streamUrl());
     url.setUserInfo(QStringLiteral("admin:s3cret"));
-    auto window = openRecorder(url.toString());
+    auto window = openRecorder(url.toString(), dataDrive);
     QVERIFY(window);
     ChannelConfig& panel = window->channel(0);
     QTRY_COMPARE_WITH_TIMEOUT(panel.statusLabel->text(), text(kTextRecording), 5000);
@@ -165,7 +146,7 @@ void TestFaults::refusedConnectionBacksOff() {
     CamsimProcess camera(kCameraShape + QStringList{"--refuse", "--verbose"});
     RequestLog attempts(camera, QStringLiteral("refusing a connection"));
     QVERIFY2(camera.start(), qPrintable(camera.errorString()));
-    auto window = openRecorder(camera.streamUrl());
+    auto window = openRecorder(camera.streamUrl(), dataDrive);
     QVERIFY(window);
     ChannelConfig& panel = window->channel(0);
 
@@ -197,84 +178,6 @@ void TestFaults::refusedConnectionBacksOff() {
     QTest::qWait(1500);
     QVERIFY(!panel.thread);
     QCOMPARE(recordingFiles(dataDrive), QStringList()); // nothing seen, nothing kept
-}
-
-void TestFaults::fullDriveIsShownAndRecovers() {
-    SmallVolume volume;
-    MOUNT_SMALL_VOLUME(volume, dataDrive, 32);
-    // Room for about ten frames, then every write fails for want of space.
-    const QString filler = dataDrive + QStringLiteral("not-a-recording.bin");
-    QVERIFY(fillVolume(filler, 5 << 20));
-    CamsimProcess camera(kCameraShape);
-    QVERIFY2(camera.start(), qPrintable(camera.errorString()));
-    auto window = openRecorder(camera.streamUrl());
-    QVERIFY(window);
-    ChannelConfig& panel = window->channel(0);
-    QTRY_COMPARE_WITH_TIMEOUT(panel.previewLabel->text(), text(kTextCannotWrite), 15000);
-    // The warning stays, not hidden behind the live picture, while the drive stays full.
-    QTest::qWait(3000);
-    QCOMPARE(panel.previewLabel->text(), text(kTextCannotWrite));
-    QCOMPARE(panel.statusLabel->text(), text(kTextRecording));
-
-    // Space is back: recording resumes by itself into a new, complete file.
-    QVERIFY(QFile::remove(filler));
-    QTRY_VERIFY_WITH_TIMEOUT(showsPicture(panel.previewLabel), 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(OpenRecordings::snapshot().size(), 1, 5000);
-    const QString resumed = *OpenRecordings::snapshot().begin();
-    QTest::qWait(1500);
-    QVERIFY(showsPicture(panel.previewLabel)); // no warning came back
-    QVERIFY2(closeWindow(*window) < kCloseBoundMs, "close took too long");
-    window.reset();
-    const QStringList files = recordingFiles(dataDrive);
-    QVERIFY2(files.contains(resumed), qPrintable(files.join(QLatin1Char(' '))));
-    verifyChain(files);
-}
-
-void TestFaults::keeperKeepsRecordingOnAFullDrive() {
-    // Room for several files and a second of writing above the free space kept.
-    const int volumeMiB = kSanitized ? 320 : 64;
-    const int keepFreeMiB = kSanitized ? 128 : 16;
-    SmallVolume volume;
-    MOUNT_SMALL_VOLUME(volume, dataDrive, volumeMiB);
-    // Files close at every break, so the keeper has closed files to delete (each ~17 MB).
-    CamsimProcess camera(kCameraShape + QStringList{"--drop-after", "1.5"});
-    QVERIFY2(camera.start(), qPrintable(camera.errorString()));
-    auto window = openRecorder(camera.streamUrl(), keepFreeMiB);
-    QVERIFY(window);
-    ChannelConfig& panel = window->channel(0);
-    // Every file seen and the most it ever held; whether the panel ever warned.
-    QMap<QString, qint64> largestSize;
-    bool cannotWrite = false;
-    const auto scan = [&] {
-        for (const QString& file : recordingFiles(dataDrive))
-            largestSize[file] = qMax(largestSize.value(file), QFileInfo(file).size());
-    };
-    QTimer watch;
-    connect(&watch, &QTimer::timeout, [&] {
-        cannotWrite |= panel.previewLabel->text() == text(kTextCannotWrite);
-        scan();
-    });
-    watch.start(100);
-    const auto written = [&] {
-        qint64 sum = 0;
-        for (qint64 size : largestSize)
-            sum += size;
-        return sum;
-    };
-    // Twice the volume: the keeper must have made room for at least one volume of recordings.
-    QTRY_VERIFY_WITH_TIMEOUT(written() >= 2 * qint64(volumeMiB) << 20, kSanitized ? 240000 : 90000);
-    watch.stop();
-    QVERIFY(!cannotWrite);
-    QCOMPARE(panel.statusLabel->text(), text(kTextRecording));
-    QVERIFY2(closeWindow(*window) < kCloseBoundMs, "close took too long");
-    window.reset();
-    scan(); // the last file, completed by the close
-    // The oldest went first: what is left is the newest files seen, in an unbroken run.
-    const QStringList left = recordingFiles(dataDrive);
-    const QStringList seen = largestSize.keys(); // sorted by path, so by time
-    QVERIFY2(!left.isEmpty() && left.size() < seen.size(), "nothing was deleted");
-    QCOMPARE(left, seen.mid(seen.size() - left.size()));
-    verifyChain(left);
 }
 
 QTEST_MAIN(TestFaults)

@@ -34,6 +34,11 @@ constexpr qint64 kIyuvChunkBytes = kIyuvFrameBytes + 8;
 
 inline QString text(const char* panelText) { return QString::fromLatin1(panelText); }
 
+// camsim at the recorder's own frame size and rate.
+inline const QStringList kCameraShape{"--fps", "25", "--width", "640", "--height", "480"};
+// A close waits for the workers; a stalled read ends within its 5 s time-out.
+constexpr qint64 kCloseBoundMs = 7000;
+
 inline QByteArray readBytes(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
@@ -59,6 +64,13 @@ inline void onStream(ChannelConfig& camera, const QString& url, bool recordOnSta
 // never deletes a recording) and shows a window on them; with scheduleStopped only the test ticks.
 std::unique_ptr<Camera> openWindow(const Cameras& cameras, const QString& dataDrive,
                                    bool scheduleStopped = false, qint64 keepFreeMiB = 0);
+// A window whose camera 1 records `url` from the start.
+inline std::unique_ptr<Camera> openRecorder(const QString& url, const QString& dataDrive,
+                                            qint64 keepFreeMiB = 0) {
+    Cameras cameras;
+    onStream(cameras[0], url, true);
+    return openWindow(cameras, dataDrive, false, keepFreeMiB);
+}
 // Accepts or rejects the next modal dialog as soon as it is shown (gives up after 10 s). Call it
 // just before the call that runs the dialog.
 void answerNextDialog(bool accept);
