@@ -10,7 +10,6 @@
 namespace {
 // How far the recorded length may differ from the time that passed.
 constexpr double kDurationToleranceSec = kSanitized ? 1.0 : 0.5;
-const QStringList kCameraShape{"--fps", "25", "--width", "640", "--height", "480"};
 
 QString durationMismatch(qint64 frames, double wallSec) {
     if (qAbs(frames / 25.0 - wallSec) < kDurationToleranceSec)
