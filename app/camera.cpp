@@ -23,6 +23,7 @@
 #include "capture/capturethread.h"
 #include "capture/clock.h"
 #include "capture/diskspacekeeper.h"
+#include "capture/paneltexts.h"
 #include "settings/configfile.h"
 #include "settings/datasettings.h"
 #include "settings/settingsfile.h"
@@ -31,10 +32,6 @@
 #include "ui_camera.h"
 
 namespace {
-
-const char* const kTextRecording = "* RECORDING *";
-const char* const kTextStopping = "* STOPPING... *";
-const char* const kTextConnecting = "CONNECTING TO SITE...";
 
 void paintStatus(QLabel* label, const QString& text, const QColor& textColour,
                  const QColor& background)

@@ -17,17 +17,13 @@
 #include "app/channelconfig.h"
 #include "capture/mjpegdecode.h"
 #include "capture/packetreader.h"
+#include "capture/paneltexts.h"
 
 class QCameraImageCapture;
 struct PendingWriter;
 class QLabel;
 class QPushButton;
 class RecordingWriter;
-
-// Texts the worker shows in its panel's preview label.
-inline const char* const kTextConnected = "CONNECTED";
-inline const char* const kTextCannotConnect = "CANNOT CONNECT TO CAMERA";
-inline const char* const kTextCannotWrite = "CANNOT WRITE RECORDING";
 
 constexpr qint64 kFileSizeLimitBytes = 209715200; // 200 MiB per recording file
 

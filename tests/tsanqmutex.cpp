@@ -13,9 +13,7 @@
 extern "C" void __tsan_acquire(void* addr);
 extern "C" void __tsan_release(void* addr);
 
-namespace {
-
-template <typename Fn> Fn qtCore(const char* symbol) {
+template <typename Fn> static Fn qtCore(const char* symbol) {
     void* real = dlsym(RTLD_NEXT, symbol);
     if (!real) {
         std::fprintf(stderr, "tsanqmutex: %s not found in QtCore\n", symbol);
@@ -23,8 +21,6 @@ template <typename Fn> Fn qtCore(const char* symbol) {
     }
     return reinterpret_cast<Fn>(real);
 }
-
-} // namespace
 
 void QMutex::lock() QT_MUTEX_LOCK_NOEXCEPT {
     static const auto real = qtCore<void (*)(QMutex*)>("_ZN6QMutex4lockEv");

@@ -2,10 +2,6 @@
 // A recording cut short (a kill, a power cut, a full drive), even when its repair was cut short
 // too, becomes what the writer's own close makes of the frames kept; and the file in which
 // recording resumes after a full drive is named when its footage begins.
-#include <csignal>
-
-#include <sys/resource.h>
-
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -17,23 +13,11 @@
 #include "capture/avirepair.h"
 #include "capture/diskspacekeeper.h"
 #include "capture/openrecordings.h"
-#include "support/camsimprocess.h"
-#include "support/capturerig.h"
-#include "support/smallvolume.h"
+#include "support/recorder.h"
 
 namespace {
 constexpr int kFrames = 12;
-constexpr int kChunkBytes = 640 * 480 * 3 / 2 + 8;
-
-QByteArray readAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeAll(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush();
-}
+constexpr int kChunkBytes = int(kIyuvChunkBytes);
 
 // Records `frames` frames as the recorder does; returns the file as a kill before the close
 // leaves it. The closed file stays at `path`.
@@ -42,15 +26,9 @@ QByteArray record(const QString& path, int frames) {
                            cv::Size(640, 480), true);
     for (int i = 0; i < frames; ++i)
         writer.write(cv::Mat(480, 640, CV_8UC3, cv::Scalar(i * 20, 128, 64)));
-    const QByteArray open = readAll(path);
+    const QByteArray open = readBytes(path);
     writer.release();
     return open;
-}
-
-// Writes past `bytes` into any file fail, as a full drive or a kill stops them.
-void limitFileSize(rlim_t bytes) {
-    const rlimit limit{bytes, RLIM_INFINITY};
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
 }
 
 // What a user's tools say of `path`, repaired with `frames` frames kept.
@@ -69,10 +47,7 @@ class TestAviRepair : public QObject {
     QTemporaryDir dir;
 
 private slots:
-    void initTestCase() {
-        QStandardPaths::setTestModeEnabled(true);
-        std::signal(SIGXFSZ, SIG_IGN); // a write past the size limit fails instead
-    }
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
     void cutFiles_data();
     void cutFiles();
     void repairWaitsForRoom();
@@ -92,7 +67,7 @@ void TestAviRepair::cutFiles() {
     const QString path = dir.filePath(QStringLiteral("cut.avi"));
     const QString made = dir.filePath(QStringLiteral("made.avi"));
     const QByteArray open = record(made, kFrames);
-    const QByteArray closed = readAll(made);
+    const QByteArray closed = readBytes(made);
     const int first = open.indexOf("movi") + 4;
     QRandomGenerator random(20261207 + stage);
     for (int i = 0; i < 4; ++i) {
@@ -101,7 +76,7 @@ void TestAviRepair::cutFiles() {
             stage == 1 ? closed.left(random.bounded(first + kFrames * kChunkBytes, closed.size()))
                        : open.left(i == 0 ? open.size() : random.bounded(first, open.size()));
         const int whole = qMin(kFrames, (state.size() - first) / kChunkBytes);
-        QVERIFY(writeAll(path, state));
+        QVERIFY(writeBytes(path, state));
         if (stage == 2 && whole > 0) {
             limitFileSize(first + whole * kChunkBytes + random.bounded(8 + 16 * whole));
             const int result = AviRepair::finish(path);
@@ -109,19 +84,19 @@ void TestAviRepair::cutFiles() {
             QCOMPARE(result, -1);
         } else if (stage == 3 && whole > 0) {
             QCOMPARE(AviRepair::finish(path), whole);
-            state = readAll(path);
+            state = readBytes(path);
             state.replace(4, 4, QByteArray(4, '\xff'));
             const int index = state.lastIndexOf("idx1");
             if (i % 2 == 1)
                 state.replace(index, state.size() - index, QByteArray(state.size() - index, 0));
-            QVERIFY(writeAll(path, state));
+            QVERIFY(writeBytes(path, state));
         }
         QVERIFY(AviRepair::isUnfinished(path));
         QCOMPARE(AviRepair::finish(path), whole);
         if (whole > 0) {
             verifyRepaired(path, whole);
             record(made, whole); // index, counts and sizes as the writer's close leaves them
-            QVERIFY(readAll(path) == readAll(made));
+            QVERIFY(readBytes(path) == readBytes(made));
         }
         QVERIFY2(!QTest::currentTestFailed(), qPrintable(QString::number(state.size())));
     }
@@ -134,7 +109,7 @@ void TestAviRepair::repairWaitsForRoom() {
                                                 "2020-01-01_00-00-00-0000.avi");
     QVERIFY(QDir().mkpath(QFileInfo(file).path()));
     const QByteArray open = record(file, kFrames);
-    QVERIFY(writeAll(file, open));
+    QVERIFY(writeBytes(file, open));
     const int first = open.indexOf("movi") + 4;
     const int whole = (open.size() - first) / kChunkBytes;
     limitFileSize(first + whole * kChunkBytes);
@@ -155,13 +130,12 @@ void TestAviRepair::repairWaitsForRoom() {
 
 void TestAviRepair::fullDrive() {
     const QString drive = dir.filePath(QStringLiteral("full/"));
-    QString why;
+    QVERIFY(QDir().mkpath(drive));
     SmallVolume volume;
-    if (!QDir().mkpath(drive) || !volume.mount(drive, 32, &why))
-        QSKIP(qPrintable(why));
+    MOUNT_SMALL_VOLUME(volume, drive, 32);
     const QString filler = drive + QStringLiteral("not-a-recording.bin");
     QVERIFY(fillVolume(filler, 5 << 20)); // room for about ten frames
-    CamsimProcess camera({"--fps", "25", "--width", "640", "--height", "480"});
+    CamsimProcess camera(kCameraShape);
     QVERIFY2(camera.start(), qPrintable(camera.errorString()));
     CapturePanel panel(1, camera.streamUrl());
     const quint64 failures = OpenRecordings::writeFailureCount();

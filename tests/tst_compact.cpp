@@ -1,10 +1,6 @@
 // ctest-labels: threaded
 // Compact (MJPEG) recordings: what ffprobe says of them, what a kill, a full drive and the repair
 // leave of them, and a change of format while recording.
-#include <csignal>
-
-#include <sys/resource.h>
-
 #include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -17,8 +13,7 @@
 #include "capture/diskspacekeeper.h"
 #include "capture/mjpegaviwriter.h"
 #include "settings/settingsfile.h"
-#include "support/camsimprocess.h"
-#include "support/capturerig.h"
+#include "support/recorder.h"
 
 namespace {
 // ffprobe and a full ffmpeg decode: mjpeg 640x480 at 25/1, `frames` frames (-1: any), all clean.
@@ -34,11 +29,6 @@ void verifyCompact(const QString& path, qint64 frames = -1) {
         QCOMPARE(info.frameCount, frames);
     QCOMPARE(MediaProbe::decodeErrors(path), QString());
 }
-
-void limitFileSize(rlim_t bytes) {
-    const rlimit limit{bytes, RLIM_INFINITY};
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
-}
 } // namespace
 
 class TestCompact : public QObject {
@@ -46,10 +36,7 @@ class TestCompact : public QObject {
     QTemporaryDir dir;
 
 private slots:
-    void initTestCase() {
-        QStandardPaths::setTestModeEnabled(true);
-        std::signal(SIGXFSZ, SIG_IGN); // a write past the size limit fails instead
-    }
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
     void cutFile_data() {
         QTest::addColumn<bool>("fullDrive");
         QTest::newRow("killed at a random point") << false;

@@ -10,8 +10,7 @@
 #include "capture/clock.h"
 #include "capture/frameconversion.h"
 #include "capture/mjpegdecode.h"
-#include "support/camsimprocess.h"
-#include "support/capturerig.h"
+#include "support/recorder.h"
 #include "support/framecode.h"
 
 namespace {

@@ -9,19 +9,11 @@
 #include "app/camera.h"
 #include "capture/capturethread.h"
 #include "capture/opengate.h"
-#include "support/camsimprocess.h"
-#include "support/capturerig.h"
-#include "support/ffmpegmjpegserver.h"
-#include "support/recorderwindow.h"
+#include "support/recorder.h"
 
 namespace {
 // A sanitized build decodes too slowly to keep up with five cameras: there the frame counts say
 // nothing, and only the bounds on time are checked, stretched.
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 constexpr int kSlowdown = kSanitized ? 3 : 1;
 constexpr qint64 kOpenTimeoutMs = 5000;
 const QStringList kShape{"--width", "640", "--height", "480"};
@@ -61,7 +53,8 @@ private:
                            qint64* closeMs);
     // A window on `urls`, every camera recording from the start, on a new data drive.
     std::unique_ptr<Camera> openWindow(const QStringList& urls);
-    QStringList files(int camera) const;
+    QStringList files(int camera) const { return recordingFiles(drive(), camera); }
+    QString drive() const { return tempDir->path() + QLatin1Char('/'); }
 
     QTemporaryDir home;
     std::unique_ptr<QTemporaryDir> tempDir;
@@ -69,29 +62,17 @@ private:
 
 void TestHungCamera::initTestCase() {
     QVERIFY(home.isValid());
-    qputenv("HOME", QFile::encodeName(home.path()));
-    QStandardPaths::setTestModeEnabled(true);
+    isolateHome(home.path());
     // Some 4 s a file, so that a run crosses several file changes.
-    CaptureThread::setFileSizeLimitForTests(100 * (640 * 480 * 3 / 2 + 8));
-}
-
-QStringList TestHungCamera::files(int camera) const {
-    QStringList mine;
-    for (const QString& file : recordingFiles(tempDir->path() + QLatin1Char('/')))
-        if (file.contains(QStringLiteral("/camera-%1-").arg(camera)))
-            mine << file;
-    return mine;
+    CaptureThread::setFileSizeLimitForTests(100 * kIyuvChunkBytes);
 }
 
 std::unique_ptr<Camera> TestHungCamera::openWindow(const QStringList& urls) {
     tempDir = std::make_unique<QTemporaryDir>();
-    const QString folder = recorderConfigFolder(
-        QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation));
-    if (!writeRecorderFiles(folder, urls, tempDir->path() + QLatin1Char('/'), 0))
-        return nullptr;
-    auto window = std::make_unique<Camera>();
-    window->show();
-    return window;
+    Cameras cameras;
+    for (int i = 0; i < urls.size(); ++i)
+        onStream(cameras[i], urls[i], true);
+    return ::openWindow(cameras, drive());
 }
 
 QVector<qint64> TestHungCamera::record(const QStringList& urls, const QString& hungUrl,
@@ -111,10 +92,7 @@ QVector<qint64> TestHungCamera::record(const QStringList& urls, const QString& h
                 lastStartMs = qMax(lastStartMs, startMs[i] < 0 ? sinceStart.elapsed() : startMs[i]);
         }
     }
-    QElapsedTimer closing;
-    closing.start();
-    window->close();
-    *closeMs = closing.elapsed();
+    *closeMs = closeWindow(*window);
     return startMs;
 }
 
@@ -128,7 +106,7 @@ void TestHungCamera::liveCamerasLoseNothing() {
     QVERIFY(live.start() && dropping.start() && hung.start());
     double droppingSeconds[2] = {0, 0};
     for (int hungCount : {0, 2}) {
-        FfmpegMjpegServer single(25, QSize(640, 480));
+        SingleClientCamera single;
         QVERIFY(single.start());
         QStringList urls{live.streamUrl(), live.streamUrl(), dropping.streamUrl(),
                          single.streamUrl()};
@@ -176,7 +154,7 @@ void TestHungCamera::closeWithFourHungCameras() {
     qInfo("close with four hung cameras took %lld ms", closeMs);
     QVERIFY2(closeMs <= 2000 * kSlowdown, qPrintable(QString::number(closeMs)));
     QVERIFY(std::count(startMs.begin(), startMs.end(), -1) == 4);
-    for (const QString& file : recordingFiles(tempDir->path() + QLatin1Char('/')))
+    for (const QString& file : recordingFiles(drive()))
         verifyRecording(file);
 }
 

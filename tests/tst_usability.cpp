@@ -16,44 +16,38 @@
 #include "settings/datasettings.h"
 #include "settings/settingsfile.h"
 #include "settings/videosettings.h"
-#include "support/capturerig.h"
-#include "support/windowfixture.h"
-
-namespace {
-QByteArray readAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-} // namespace
+#include "support/recorder.h"
 
 class UsabilityTest : public QObject {
     Q_OBJECT
-    WindowTestEnvironment env;
+    QTemporaryDir home, dataDrive;
+    CamsimProcess camsim{kCameraShape};
+    QString drive() const { return dataDrive.path() + QLatin1Char('/'); }
 
 private slots:
     void initTestCase() {
-        QString error;
-        QVERIFY2(env.setUp(&error), qPrintable(error));
+        QVERIFY(home.isValid() && dataDrive.isValid());
+        isolateHome(home.path());
+        QVERIFY2(camsim.start(), qPrintable(camsim.errorString()));
     }
-    void cleanup() { WindowFixture::removeFiles(); }
 
     void setCameraEndsOldPreview_data() {
         QTest::addColumn<QString>("newUrl");
         QTest::newRow("url cleared") << QString();
-        QTest::newRow("url changed") << env.streamUrl() + "&other=1";
+        QTest::newRow("url changed") << camsim.streamUrl() + "&other=1";
     }
     // Left running, the old preview would record the old stream at the next Record.
     void setCameraEndsOldPreview() {
         QFETCH(QString, newUrl);
-        WindowFixture::Cameras cameras;
-        env.streamOn(cameras, 0);
-        auto window = env.openWindow(cameras);
+        Cameras cameras;
+        onStream(cameras[0], camsim.streamUrl());
+        auto window = openWindow(cameras, drive(), true);
         QVERIFY(window);
         ChannelConfig& c = window->channel(0);
         QMetaObject::invokeMethod(window.get(), "checkRecordingTime");
         QTRY_COMPARE_WITH_TIMEOUT(c.previewLabel->text(), QString(kTextConnected), 30000);
         const QPointer<CaptureThread> preview = c.thread;
-        WindowFixture::answerNextDialog(true, [newUrl](QDialog* dialog) {
+        answerNextDialog(true, [newUrl](QDialog* dialog) {
             dialog->findChild<QLineEdit*>("lineEdit")->setText(newUrl);
         });
         c.setCameraButton->click();
@@ -80,7 +74,7 @@ private slots:
         auto* video = form == 1 ? new VideoSettings : nullptr;
         std::unique_ptr<QWidget> shown(video);
         if (form == 0)
-            shown = env.openWindow({});
+            shown = openWindow({}, drive(), true);
         else if (form == 2)
             shown = std::make_unique<DataSettings>();
         else
@@ -94,10 +88,9 @@ private slots:
                 continue;
             QStringList texts{label ? label->text() : button->text()};
             if (form == 0 && w->objectName().startsWith("label"))
-                texts << "* RECORDING *"
-                      << "* STOPPING... *";
+                texts << kTextRecording << kTextStopping;
             if (w->objectName().startsWith("preview"))
-                texts << "CONNECTING TO SITE..." << kTextConnected << kTextCannotConnect
+                texts << kTextConnecting << kTextConnected << kTextCannotConnect
                       << kTextCannotWrite;
             const bool box = qobject_cast<QCheckBox*>(w) || qobject_cast<QRadioButton*>(w);
             const int frame = !button ? 0
@@ -127,13 +120,13 @@ private slots:
                 qInstallMessageHandler(before);
             });
         auto log = std::make_unique<MessageLogFile>(folder.path(), 2000, 2);
-        CapturePanel panel(1, env.streamUrl().replace("://", "://viewer:pa55@word@"));
-        CaptureWorker worker(panel, env.drive(), false);
+        CapturePanel panel(1, camsim.streamUrl().replace("://", "://viewer:pa55@word@"));
+        CaptureWorker worker(panel, drive(), false);
         QTRY_COMPARE_WITH_TIMEOUT(panel.preview.text(), QString(kTextConnected), 30000);
         worker.stop();
-        const QString line = " connected to " + env.streamUrl().replace("://", "://viewer:***@");
+        const QString line = " connected to " + camsim.streamUrl().replace("://", "://viewer:***@");
         const QString path = log->filePath();
-        const QString text = readAll(path);
+        const QString text = readBytes(path);
         QVERIFY2(text.startsWith("2026-12-07 03:00:01.250 I Camera ") && text.contains(line + "\n"),
                  qPrintable(text));
         QVERIFY(passedOn.first().endsWith(line));
@@ -142,7 +135,7 @@ private slots:
         log.reset();
         qInfo("after");
         QCOMPARE(passedOn.last(), QStringLiteral("after")); // the handler before is back
-        QVERIFY(readAll(path).contains("line 099") && !QFile::exists(path + ".3"));
+        QVERIFY(readBytes(path).contains("line 099") && !QFile::exists(path + ".3"));
         for (const QString& name : {path, path + ".1", path + ".2"})
             QVERIFY2(QFileInfo(name).size() > 0 && QFileInfo(name).size() <= 2000,
                      qPrintable(name));
@@ -163,13 +156,17 @@ private slots:
         QTemporaryDir folder;
         const QString path = folder.filePath(name);
         const bool config = name == "config.xml";
-        QByteArray damaged = readAll(IPS_TEST_DATA_DIR +
-                                     QString(config ? "/config-fresh.xml" : "/settings-plain.xml"));
+        std::array<ChannelConfig, kCameraCount> channels;
+        ProgramSettings settings;
+        channels[0].location = QStringLiteral("Shop door");
+        settings.dataDrive = QStringLiteral("D:/");
+        QVERIFY(config ? writeConfigFile(path, channels.data(), kCameraCount)
+                       : writeSettingsFile(path, settings));
+        QByteArray damaged = readBytes(path);
+        QVERIFY(openTag.isEmpty() || damaged.contains(openTag));
         openTag.isEmpty() ? damaged.chop(damaged.size() / 2) : void(damaged.replace(openTag, ""));
         FakeClock clock(QDateTime(QDate(2026, 12, 7), QTime(4, 55)));
         const QString kept = path + ".unreadable-2026-12-07_04-55-00";
-        std::array<ChannelConfig, kCameraCount> channels;
-        ProgramSettings settings;
         for (int time = 0; time < 2; ++time) {
             QFile file(path);
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write(damaged) == damaged.size());
@@ -182,8 +179,8 @@ private slots:
                 readSettingsFile(path, &settings);
             QVERIFY(config ? writeConfigFile(path, channels.data(), kCameraCount)
                            : writeSettingsFile(path, settings));
-            QCOMPARE(readAll(kept), damaged);
-            QVERIFY(readAll(path) != damaged);
+            QCOMPARE(readBytes(kept), damaged);
+            QVERIFY(readBytes(path) != damaged);
             clock.setTime(5, 0);
         }
         QCOMPARE(QDir(folder.path()).entryList({name + ".unreadable-*"}).size(), 1);

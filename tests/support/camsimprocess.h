@@ -3,43 +3,44 @@
 #include <functional>
 
 #include <QProcess>
-#include <QString>
 #include <QStringList>
 
-// Runs the camera simulator (tools/camsim) as a child process for the length of a test:
-// start() launches IPS_CAMSIM_PATH with "--port 0" and the given arguments and waits, bounded,
-// for its "camsim listening on 127.0.0.1:<port>" line; the destructor stops it. Its stderr goes
-// to the test's stderr, so that its complaints show up in the test log.
+// The camera simulator (tools/camsim) as a child process for the length of a test: start()
+// launches it on a free port with the given arguments and waits, bounded, for the port it
+// reports; the destructor stops it. Its stderr goes to the test's, or line by line to a handler.
 class CamsimProcess final {
 public:
-    explicit CamsimProcess(const QStringList& arguments = {});
-    ~CamsimProcess();
+    explicit CamsimProcess(const QStringList& arguments = {})
+        : arguments(arguments) {}
+    // A log handler may capture objects that end before this one: it hears nothing more.
+    ~CamsimProcess() {
+        QObject::disconnect(&process, &QProcess::readyReadStandardError, nullptr, nullptr);
+        stop();
+    }
     CamsimProcess(const CamsimProcess&) = delete;
     CamsimProcess& operator=(const CamsimProcess&) = delete;
 
-    // Hands every line camsim writes to stderr (with --verbose: one per request or refusal) to
-    // `handler`, in the caller's thread, instead of forwarding it. Call before start().
-    void setLogHandler(std::function<void(const QString& line)> handler);
-
-    // False, with errorString() set, when it does not start or does not report its port in
-    // time (pre-rendering a long --loop takes a while, hence the generous default).
+    // Every stderr line (with --verbose: one per request or refusal), in the caller's thread.
+    // Call before start().
+    void setLogHandler(std::function<void(const QString& line)> handler) {
+        logHandler = std::move(handler);
+    }
+    // False, with errorString() set, when it does not start or report its port in time
+    // (pre-rendering a long --loop takes a while, hence the generous default).
     bool start(int timeoutMs = 30000);
     // Ends it with SIGTERM (SIGKILL if that is ignored); true when it exited cleanly.
     bool stop(int timeoutMs = 5000);
 
-    quint16 port() const { return m_port; }
-    qint64 processId() const { return m_process.processId(); }
-    QString errorString() const { return m_error; }
-
-    QString baseUrl() const;     // http://127.0.0.1:<port>
-    QString streamUrl() const;   // the MJPEG stream, as a recorder user would type it
-    QString snapshotUrl() const; // one JPEG
+    quint16 port() const { return port_; }
+    QString errorString() const { return error; }
+    // The MJPEG stream, as a recorder user would type it.
+    QString streamUrl() const;
 
 private:
-    QStringList m_arguments;
-    QProcess m_process;
-    quint16 m_port = 0;
-    QString m_error;
-    std::function<void(const QString&)> m_logHandler;
-    QByteArray m_pendingLog;
+    QStringList arguments;
+    QProcess process;
+    quint16 port_ = 0;
+    QString error;
+    std::function<void(const QString&)> logHandler;
+    QByteArray pendingLog;
 };

@@ -4,55 +4,44 @@
 #include <QProcess>
 
 namespace {
-struct RunResult {
-    bool finished = false;
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-RunResult run(const QString& program, const QStringList& arguments, int timeoutMs) {
-    RunResult result;
+// The program's standard output, or a null text with its complaint in `error`.
+QString run(const QString& program, const QStringList& arguments, int timeoutMs, QString* error) {
     QProcess process;
     process.start(program, arguments);
-    if (!process.waitForStarted(5000)) {
-        result.err = program + QStringLiteral(" did not start: ") + process.errorString();
-        return result;
-    }
-    if (!process.waitForFinished(timeoutMs)) {
+    if (!process.waitForStarted(5000) || !process.waitForFinished(timeoutMs)) {
         process.kill();
         process.waitForFinished(5000);
-        result.err = program + QStringLiteral(" timed out");
-        return result;
+        *error = program + QStringLiteral(" did not run in time: ") + process.errorString();
+        return QString();
     }
-    result.finished = process.exitStatus() == QProcess::NormalExit;
-    result.exitCode = process.exitCode();
-    result.out = QString::fromUtf8(process.readAllStandardOutput());
-    result.err = QString::fromUtf8(process.readAllStandardError());
-    return result;
+    *error = QString::fromUtf8(process.readAllStandardError()).trimmed();
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        if (error->isEmpty())
+            *error = program + QStringLiteral(" failed");
+        return QString();
+    }
+    return QString::fromUtf8(process.readAllStandardOutput()) + QStringLiteral("\n");
 }
 } // namespace
 
 MediaInfo MediaProbe::probe(const QString& path, int timeoutMs) {
     MediaInfo info;
-    const RunResult r =
+    const QString out =
         run(QStringLiteral("ffprobe"),
             {"-v", "error", "-select_streams", "v:0", "-count_frames", "-show_entries",
              "stream=codec_name,codec_tag_string,codec_tag,pix_fmt,width,height,"
              "r_frame_rate,nb_read_frames,nb_frames,duration",
              "-of", "default=noprint_wrappers=1", path},
-            timeoutMs);
+            timeoutMs, &info.error);
     QMap<QString, QString> fields;
-    for (const QString& line : r.out.split('\n', Qt::SkipEmptyParts)) {
+    for (const QString& line : out.split('\n', Qt::SkipEmptyParts)) {
         const int eq = line.indexOf('=');
         if (eq > 0)
             fields.insert(line.left(eq).trimmed(), line.mid(eq + 1).trimmed());
     }
-    info.error = r.err.trimmed();
-    info.ok = r.finished && r.exitCode == 0 && fields.contains("codec_name");
+    info.ok = fields.contains("codec_name");
     info.codec = fields.value("codec_name");
     info.codecTag = fields.value("codec_tag_string");
-    info.codecTagHex = fields.value("codec_tag");
     info.pixelFormat = fields.value("pix_fmt");
     info.width = fields.value("width").toInt();
     info.height = fields.value("height").toInt();
@@ -69,17 +58,8 @@ MediaInfo MediaProbe::probe(const QString& path, int timeoutMs) {
 }
 
 QString MediaProbe::decodeErrors(const QString& path, int timeoutMs) {
-    const RunResult r =
-        run(QStringLiteral("ffmpeg"), {"-v", "error", "-i", path, "-f", "null", "-"}, timeoutMs);
-    if (!r.finished || r.exitCode != 0)
-        return r.err.isEmpty() ? QStringLiteral("ffmpeg failed") : r.err.trimmed();
-    return r.err.trimmed();
-}
-
-bool MediaProbe::runFfmpeg(const QStringList& arguments, int timeoutMs, QString* errorText) {
-    const RunResult r =
-        run(QStringLiteral("ffmpeg"), QStringList{"-v", "error", "-y"} + arguments, timeoutMs);
-    if (errorText)
-        *errorText = r.err.trimmed();
-    return r.finished && r.exitCode == 0;
+    QString error;
+    run(QStringLiteral("ffmpeg"), {"-v", "error", "-i", path, "-f", "null", "-"}, timeoutMs,
+        &error);
+    return error;
 }

@@ -8,7 +8,6 @@ struct MediaInfo {
     bool ok = false;     // ffprobe ran and found a video stream
     QString codec;       // codec_name, e.g. "rawvideo"
     QString codecTag;    // codec_tag_string, e.g. "IYUV"
-    QString codecTagHex; // codec_tag, e.g. "0x56555949"
     QString pixelFormat; // pix_fmt, e.g. "yuv420p"
     int width = 0;
     int height = 0;
@@ -20,14 +19,9 @@ struct MediaInfo {
 };
 
 namespace MediaProbe {
-// Runs ffprobe on the first video stream of `path`, counting its frames. Never waits longer than
-// timeoutMs.
+// Runs ffprobe on the first video stream of `path`, counting its frames; bounded in time.
 MediaInfo probe(const QString& path, int timeoutMs = 60000);
-
 // Decodes the whole file with ffmpeg and returns what it reports at level "error"; empty for a
 // clean file. A run that fails or times out returns a non-empty text too.
 QString decodeErrors(const QString& path, int timeoutMs = 60000);
-
-// Runs ffmpeg with `arguments` (after "-v error -y") and reports whether it succeeded in time.
-bool runFfmpeg(const QStringList& arguments, int timeoutMs = 60000, QString* errorText = nullptr);
 } // namespace MediaProbe
