@@ -16,7 +16,6 @@ namespace {
 // nothing, and only the bounds on time are checked, stretched.
 constexpr int kSlowdown = kSanitized ? 3 : 1;
 constexpr qint64 kOpenTimeoutMs = 5000;
-const QStringList kShape{"--width", "640", "--height", "480"};
 
 // Share of the source frames from the first one recorded on that the files hold.
 double keptShare(const QStringList& files) {
@@ -101,7 +100,7 @@ QVector<qint64> TestHungCamera::record(const QStringList& urls, const QString& h
 // keeps 99 % of its frames across file changes; the dropping one records 90 % of what it records
 // without the hung ones.
 void TestHungCamera::liveCamerasLoseNothing() {
-    CamsimProcess live(kShape), dropping(kShape + QStringList{"--drop-after", "6"}),
+    CamsimProcess live(kCameraShape), dropping(kCameraShape + QStringList{"--drop-after", "6"}),
         hung({"--hang-for", "1000000"});
     QVERIFY(live.start() && dropping.start() && hung.start());
     double droppingSeconds[2] = {0, 0};
@@ -143,7 +142,7 @@ void TestHungCamera::liveCamerasLoseNothing() {
 
 // The close does not wait for the hung cameras' opens; every file is complete.
 void TestHungCamera::closeWithFourHungCameras() {
-    CamsimProcess live(kShape), hung({"--hang-for", "1000000"});
+    CamsimProcess live(kCameraShape), hung({"--hang-for", "1000000"});
     QVERIFY(live.start() && hung.start());
     // The live ones first: they record while the hung ones still hold or wait for the opens.
     QStringList urls;
@@ -171,7 +170,7 @@ void TestHungCamera::stopIsPrompt_data() {
 void TestHungCamera::stopIsPrompt() {
     QFETCH(QStringList, fault);
     QFETCH(bool, answersLater);
-    CamsimProcess camera(kShape + fault);
+    CamsimProcess camera(kCameraShape + fault);
     QVERIFY(camera.start());
     const std::unique_ptr<Camera> window = openWindow({camera.streamUrl()});
     QVERIFY(window);
