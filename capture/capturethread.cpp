@@ -482,7 +482,7 @@ bool CaptureThread::ensureWriter(QString& target) {
     }
     std::unique_ptr<RecordingWriter> opened;
     {
-        // An open that does not wait for the lock takes milliseconds: wait that long, so that
+        // An open takes milliseconds on a healthy disk: wait that long, so that
         // normally the file changes exactly at its limit.
         std::unique_lock<std::mutex> lock(nextWriter->mutex);
         if (launched)
