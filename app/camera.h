@@ -5,7 +5,7 @@
 #include <QMainWindow>
 #include <QString>
 
-#include "app/channelconfig.h"
+#include "capture/channelconfig.h"
 
 class DiskSpaceKeeper;
 class QCamera;

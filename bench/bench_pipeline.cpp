@@ -38,9 +38,9 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "app/channelconfig.h"
+#include "capture/channelconfig.h"
 #include "capture/capturethread.h"
-#include "capture/clock.h"
+#include "recordings/clock.h"
 #include "capture/frameconversion.h"
 #include "capture/mjpegdecode.h"
 #include "capture/yuvaviwriter.h"

@@ -35,8 +35,8 @@
 #include <QTimer>
 
 #include "app/camera.h"
-#include "app/channelconfig.h"
-#include "capture/openrecordings.h"
+#include "capture/channelconfig.h"
+#include "recordings/openrecordings.h"
 #include "settings/configfile.h"
 #include "settings/settingsfile.h"
 

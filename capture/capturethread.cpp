@@ -19,14 +19,14 @@
 #include <QStorageInfo>
 #include <QtDebug>
 
-#include "capture/avirepair.h"
-#include "capture/clock.h"
+#include "recordings/avirepair.h"
+#include "recordings/clock.h"
 #include "capture/frameconversion.h"
 #include "capture/messagelog.h"
 #include "capture/mjpegdecode.h"
 #include "capture/opengate.h"
-#include "capture/openrecordings.h"
-#include "capture/recordingpaths.h"
+#include "recordings/openrecordings.h"
+#include "recordings/recordingpaths.h"
 #include "capture/recordingwriter.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "app/channelconfig.h"
+#include "capture/channelconfig.h"
 #include "capture/mjpegdecode.h"
 #include "capture/packetreader.h"
 #include "capture/paneltexts.h"

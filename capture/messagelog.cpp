@@ -5,7 +5,7 @@
 #include <QMutexLocker>
 #include <QRegularExpression>
 
-#include "capture/clock.h"
+#include "recordings/clock.h"
 
 namespace {
 

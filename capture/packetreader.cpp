@@ -7,7 +7,7 @@
 
 #include <QFile>
 
-#include "capture/clock.h"
+#include "recordings/clock.h"
 #include "capture/opengate.h"
 #include "capture/streamprobe.h"
 

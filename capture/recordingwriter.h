@@ -6,7 +6,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "app/channelconfig.h"
+#include "capture/channelconfig.h"
 
 // One IYUV frame (640 x 480, 12 bits per pixel) plus its 8-byte AVI chunk header: what an IYUV
 // file grows by per written frame.

@@ -4,7 +4,7 @@
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
-#include "app/channelconfig.h"
+#include "capture/channelconfig.h"
 #include "settings/xmlfile.h"
 
 namespace {

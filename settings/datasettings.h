@@ -3,7 +3,7 @@
 #include <QDialog>
 #include <QStringList>
 
-#include "app/channelconfig.h"
+#include "capture/channelconfig.h"
 
 namespace Ui {
 class DataSettingsUi;

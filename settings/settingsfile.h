@@ -2,7 +2,7 @@
 
 #include <QString>
 
-#include "app/channelconfig.h"
+#include "capture/channelconfig.h"
 
 // Free space to keep on the data drive's volume, in MiB. kKeepFreeDefault means "the default
 // rule" (5 % of the volume or 4 GiB, whichever is larger); 0 turns deletion of old recordings off.

@@ -2,7 +2,7 @@
 
 #include <QCameraInfo>
 
-#include "app/channelconfig.h"
+#include "capture/channelconfig.h"
 #include "settings/textfit.h"
 #include "ui_videosettings.h"
 

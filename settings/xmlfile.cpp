@@ -9,7 +9,7 @@
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
-#include "capture/clock.h"
+#include "recordings/clock.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 
 #include <opencv2/videoio.hpp>
 
-#include "capture/avirepair.h"
-#include "capture/diskspacekeeper.h"
-#include "capture/openrecordings.h"
+#include "recordings/avirepair.h"
+#include "recordings/diskspacekeeper.h"
+#include "recordings/openrecordings.h"
 #include "support/recorder.h"
 
 namespace {

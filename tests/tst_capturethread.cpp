@@ -3,8 +3,8 @@
 // pace, split at the size limit and kept in the day they began, and a local camera's stills.
 #include <QtTest>
 
-#include "capture/clock.h"
-#include "capture/openrecordings.h"
+#include "recordings/clock.h"
+#include "recordings/openrecordings.h"
 #include "support/recorder.h"
 
 namespace {

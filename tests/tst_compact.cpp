@@ -9,8 +9,8 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "capture/avirepair.h"
-#include "capture/diskspacekeeper.h"
+#include "recordings/avirepair.h"
+#include "recordings/diskspacekeeper.h"
 #include "capture/mjpegaviwriter.h"
 #include "settings/settingsfile.h"
 #include "support/recorder.h"

@@ -7,7 +7,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "capture/clock.h"
+#include "recordings/clock.h"
 #include "capture/frameconversion.h"
 #include "capture/mjpegdecode.h"
 #include "support/recorder.h"

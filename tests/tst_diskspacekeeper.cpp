@@ -5,8 +5,8 @@
 #include <QDirIterator>
 #include <QtTest>
 
-#include "capture/clock.h"
-#include "capture/diskspacekeeper.h"
+#include "recordings/clock.h"
+#include "recordings/diskspacekeeper.h"
 #include "settings/settingsfile.h"
 #include "support/recorder.h"
 

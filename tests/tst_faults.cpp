@@ -7,7 +7,7 @@
 #include <QUrl>
 #include <QtTest>
 
-#include "capture/openrecordings.h"
+#include "recordings/openrecordings.h"
 #include "support/recorder.h"
 
 namespace {

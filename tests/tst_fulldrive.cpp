@@ -4,7 +4,7 @@
 // the oldest recordings first, so that recording never stops.
 #include <QtTest>
 
-#include "capture/openrecordings.h"
+#include "recordings/openrecordings.h"
 #include "support/recorder.h"
 
 class TestFullDrive : public QObject {

@@ -10,7 +10,7 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
-#include "capture/avirepair.h"
+#include "recordings/avirepair.h"
 #include "settings/configfile.h"
 #include "support/recorder.h"
 

@@ -3,7 +3,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "capture/recordingpaths.h"
+#include "recordings/recordingpaths.h"
 
 using namespace RecordingPaths;
 

@@ -4,7 +4,7 @@
 // off, cameras without a source, and ticks that must not nest or outlive the close.
 #include <QtTest>
 
-#include "capture/clock.h"
+#include "recordings/clock.h"
 #include "support/recorder.h"
 
 namespace {

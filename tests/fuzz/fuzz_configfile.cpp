@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "app/channelconfig.h"
+#include "capture/channelconfig.h"
 #include "fuzzsupport.h"
 #include "settings/configfile.h"
 

@@ -20,7 +20,7 @@
 
 #include "app/camera.h"
 #include "capture/capturethread.h"
-#include "capture/clock.h"
+#include "recordings/clock.h"
 #include "capture/paneltexts.h"
 #include "support/camsimprocess.h"
 #include "support/mediaprobe.h"

@@ -1,4 +1,4 @@
-#include "capture/recordingpaths.h"
+#include "recordings/recordingpaths.h"
 
 #include <QDir>
 

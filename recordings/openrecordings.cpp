@@ -1,4 +1,4 @@
-#include "capture/openrecordings.h"
+#include "recordings/openrecordings.h"
 
 #include <atomic>
 #include <mutex>

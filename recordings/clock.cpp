@@ -1,4 +1,4 @@
-#include "capture/clock.h"
+#include "recordings/clock.h"
 
 #include <mutex>
 

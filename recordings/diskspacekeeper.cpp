@@ -1,4 +1,4 @@
-#include "capture/diskspacekeeper.h"
+#include "recordings/diskspacekeeper.h"
 
 #include <algorithm>
 #include <limits>
@@ -13,11 +13,10 @@
 #include <QStorageInfo>
 #include <QTimer>
 
-#include "capture/avirepair.h"
-#include "capture/clock.h"
-#include "capture/openrecordings.h"
-#include "capture/recordingpaths.h"
-#include "settings/settingsfile.h"
+#include "recordings/avirepair.h"
+#include "recordings/clock.h"
+#include "recordings/openrecordings.h"
+#include "recordings/recordingpaths.h"
 
 namespace {
 
@@ -435,7 +434,7 @@ DiskSpaceKeeper::DiskSpaceKeeper(QObject* parent)
     auto monotonic = std::make_shared<QElapsedTimer>();
     monotonic->start();
     elapsedMs = [monotonic] { return monotonic->elapsed(); };
-    current.keepFreeMiB = kKeepFreeDefault;
+    current.keepFreeMiB = -1; // the default rule
 }
 
 DiskSpaceKeeper::~DiskSpaceKeeper() {

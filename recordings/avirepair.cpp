@@ -1,4 +1,4 @@
-#include "capture/avirepair.h"
+#include "recordings/avirepair.h"
 
 #include <algorithm>
 

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QDate>
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QVector>
+
+// What the review side knows of the recording tree: which files exist, where each one sits on
+// the timeline, and how many whole frames it holds. It never changes the tree.
+namespace Review {
+
+constexpr int kCameras = 8;
+constexpr qint64 kFrameMs = 40; // recordings are 25 frames a second, whatever the camera sent
+
+enum class FileFormat { Unknown, Iyuv, Mjpeg };
+
+// One recording file on the timeline. Times are milliseconds since the epoch; the start comes
+// from the file name, read as local time like every other time the recorder shows.
+struct Segment {
+    QString path;
+    int camera = 0;        // 1..8
+    qint64 startMs = 0;
+    qint64 frames = 0;     // whole frames; the file being recorded counts up to its last one
+    FileFormat format = FileFormat::Unknown;
+    qint64 endMs() const { return startMs + frames * kFrameMs; }
+};
+
+// The timeline of the recording tree under one data drive. Not thread-safe: one owner (the
+// Recordings window keeps it in the GUI thread); others get copies of segments.
+class RecordingIndex {
+public:
+    explicit RecordingIndex(const QString& dataDrive);
+
+    QString dataDrive() const;
+
+    // Reads the folders of `day` (and of the day before, whose last files may run past midnight)
+    // again: notices files that appeared, grew or were deleted since the last call. What did not
+    // change is not read again, so calling it every second or two is cheap.
+    void refreshDay(const QDate& day);
+
+    // The files of camera 1..8 that overlap `day` (local midnight to midnight), oldest first,
+    // as of the last refreshDay() of that day. Files without a whole frame are left out.
+    QVector<Segment> segments(int camera, const QDate& day) const;
+
+    // The days under the data drive that hold at least one recording of `camera` (1..8), or of
+    // any camera for 0. Reads folder listings only.
+    QList<QDate> daysWithFootage(int camera = 0) const;
+
+    // The file and frame on screen at `ms` for a camera, from the refreshed days: the frame that
+    // began at or before `ms` within a file. False in a gap.
+    bool locate(int camera, qint64 ms, Segment* segment, qint64* frameIndex) const;
+
+    // The first file of a camera that begins after `ms` (to jump over a gap), from the refreshed
+    // days. False when there is none.
+    bool nextSegment(int camera, qint64 ms, Segment* segment) const;
+
+private:
+    struct Private;
+    QString drive;
+    QHash<QDate, QVector<Segment>> daysSeen; // per refreshed day, every camera, by start
+    // Implementation may add caches (sizes, formats) here.
+};
+
+} // namespace Review
