@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+
 #include <QDate>
 #include <QHash>
 #include <QList>
@@ -58,19 +60,28 @@ public:
 private:
     // What was last read of one file, so that a refresh reads again only what may have changed.
     struct Known {
-        int camera = 0;
-        qint64 startMs = 0;
-        qint64 bytes = -1; // the size at the last look; -1: not looked at yet
-        qint64 frames = 0;
-        FileFormat format = FileFormat::Unknown;
+        Segment segment;
+        qint64 bytes = -1;    // the size at the last look; -1: not looked at yet, or unreadable
         qint64 walkedTo = 0;  // a compact file being written: the end of the chunks counted so far
         bool settled = false; // it was not its camera's newest file: it grows no more
+        quint32 listing = 0;  // the folder's listing that saw it last
     };
-    using Folder = QHash<QString, Known>; // by file name
+    struct Folder {
+        QHash<QString, Known> files;              // by name
+        std::array<QString, kCameras + 1> newest; // of each camera, the name of its newest file
+        qint64 modifiedNs = -1; // the folder's time of change at its last listing
+        bool confirmed = false; // listed twice at that time: no change slipped past a listing
+        bool complete = false;  // every file listed, not only each camera's newest
+        quint32 listings = 0;
+    };
+    class DayFolder;
 
-    // Lists the folder of `day` again, keeping what is known of the files still there.
-    Folder& relist(const QDate& day);
-    void look(const QString& path, Known& file);
+    // Appends to `found` the files of the folder of `folderDay` that overlap [fromMs, toMs); of
+    // each camera only its newest file with `newestOnly`.
+    void collect(const QDate& folderDay, bool newestOnly, qint64 fromMs, qint64 toMs,
+                 QVector<Segment>& found);
+    bool recognise(const QString& folderPath, const QString& name, const QDate& day, Known* file);
+    static void look(const DayFolder& folder, const QString& name, Known& file);
     qint64 localMs(const QDate& day, int hour, int msIntoHour);
 
     QString drive;
