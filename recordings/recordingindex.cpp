@@ -28,6 +28,7 @@ namespace {
 constexpr qint64 kHeadBytes = 12 * 1024;
 // A first look at fewer files than this a thread is not worth the threads.
 constexpr int kFilesPerThread = 16;
+constexpr qint64 kTimeTickMs = 2500; // a folder's time of change is at least this fine
 constexpr int kThreads = 4; // more than cores: they wait for the disk much of the time
 
 // Order of RecordingIndex::daysSeen: by camera, then by start.
@@ -47,7 +48,9 @@ const Segment* lastStartedBy(const QVector<Segment>& segments, int camera, qint6
 } // namespace
 
 RecordingIndex::RecordingIndex(const QString& dataDrive)
-    : drive(dataDrive) {}
+    : drive(dataDrive) {
+    sinceStart.start();
+}
 
 QString RecordingIndex::dataDrive() const {
     return drive;
@@ -244,12 +247,19 @@ void RecordingIndex::collect(const QDate& folderDay, bool newestOnly, qint64 fro
     Folder& folder = folders[folderDay];
     QHash<QString, Known>& files = folder.files;
     // A folder whose time of change stayed put holds the same names: files that appear or go
-    // change it, files that grow do not. Only a listing made after that time had already
-    // been seen once is trusted, so that a change in the same tick as a listing is not missed.
+    // change it, files that grow do not. File systems keep that time in ticks (of milliseconds,
+    // of two seconds on some), so only a listing made a while after the time was first seen is
+    // trusted: a change in the same tick as an earlier listing is not missed.
     const qint64 modified = dir.modifiedNs();
-    folder.confirmed = modified == folder.modifiedNs && modified >= 0;
-    folder.modifiedNs = modified;
+    const qint64 nowMs = sinceStart.elapsed();
+    if (modified != folder.modifiedNs || modified < 0) {
+        folder.modifiedNs = modified;
+        folder.modifiedSeenMs = nowMs;
+        folder.confirmed = false;
+    }
     const bool listed = folder.confirmed && (folder.complete || newestOnly);
+    if (!listed)
+        folder.confirmed = nowMs - folder.modifiedSeenMs > kTimeTickMs;
     if (!listed) {
         const QStringList names = dir.fileNames();
         const quint32 listing = ++folder.listings;
@@ -280,29 +290,31 @@ void RecordingIndex::collect(const QDate& folderDay, bool newestOnly, qint64 fro
                 it = it->listing == listing ? std::next(it) : files.erase(it);
         folder.complete = !newestOnly;
     }
-    QVector<QString> targets;
+    QVector<QHash<QString, Known>::iterator> targets;
     if (newestOnly) {
-        for (const QString& name : folder.newest)
-            if (!name.isEmpty())
-                targets.append(name);
+        for (const QString& name : folder.newest) {
+            const auto it = name.isEmpty() ? files.end() : files.find(name);
+            if (it != files.end())
+                targets.append(it);
+        }
     } else {
-        targets = files.keys().toVector();
+        targets.reserve(files.size());
+        for (auto it = files.begin(); it != files.end(); ++it)
+            targets.append(it);
     }
 
     // A first look at a day opens thousands of files: a few threads keep more of the disk and of
     // the processor busy. Each looks at files of its own; the folder's table does not change
     // meanwhile.
-    QVector<QPair<const QString*, Known*>> pending;
-    for (const QString& name : targets) {
-        const auto it = files.find(name);
-        if (it != files.end() && (!it->settled || it->bytes < 0))
-            pending.append({&name, &it.value()});
-    }
+    QVector<QHash<QString, Known>::iterator> pending;
+    for (const auto& it : targets)
+        if (!it->settled || it->bytes < 0)
+            pending.append(it);
     const int threads = pending.size() < kFilesPerThread ? 1 : kThreads;
     std::vector<std::thread> workers;
     const auto lookAt = [&](int first) {
         for (int i = first; i < pending.size(); i += threads)
-            look(dir, *pending[i].first, *pending[i].second);
+            look(dir, pending[i].key(), pending[i].value());
     };
     for (int t = 1; t < threads; ++t)
         workers.emplace_back(lookAt, t);
@@ -310,13 +322,11 @@ void RecordingIndex::collect(const QDate& folderDay, bool newestOnly, qint64 fro
     for (std::thread& worker : workers)
         worker.join();
 
-    for (const QString& name : targets) {
-        const auto it = files.find(name);
-        if (it == files.end())
-            continue;
+    found.reserve(found.size() + targets.size());
+    for (const auto& it : targets) {
         Known& known = it.value();
         const Segment& s = known.segment;
-        known.settled = known.bytes >= 0 && folder.newest[size_t(s.camera)] != name;
+        known.settled = known.bytes >= 0 && folder.newest[size_t(s.camera)] != it.key();
         if (s.frames > 0 && s.endMs() > fromMs && s.startMs < toMs)
             found.append(s);
     }

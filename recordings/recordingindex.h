@@ -3,6 +3,7 @@
 #include <array>
 
 #include <QDate>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QString>
@@ -69,8 +70,9 @@ private:
     struct Folder {
         QHash<QString, Known> files;              // by name
         std::array<QString, kCameras + 1> newest; // of each camera, the name of its newest file
-        qint64 modifiedNs = -1; // the folder's time of change at its last listing
-        bool confirmed = false; // listed twice at that time: no change slipped past a listing
+        qint64 modifiedNs = -1; // the folder's time of change at its last look
+        qint64 modifiedSeenMs = 0; // when that time was first seen, on `sinceStart`
+        bool confirmed = false;  // listed long enough after that time: no change slipped past
         bool complete = false;  // every file listed, not only each camera's newest
         quint32 listings = 0;
     };
@@ -88,6 +90,7 @@ private:
     QHash<QDate, QVector<Segment>> daysSeen; // per refreshed day, every camera, by start
     QHash<QDate, Folder> folders;
     QHash<qint64, qint64> hourStarts; // local hours (Julian day * 24 + hour) as epoch ms
+    QElapsedTimer sinceStart;
 };
 
 } // namespace Review
