@@ -44,7 +44,8 @@ cv::Mat picture(int n) {
     cv::Mat bgr(480, 640, CV_8UC3);
     cv::randn(bgr, cv::Scalar::all(110), cv::Scalar::all(12));
     cv::rectangle(bgr, cv::Rect((n * 7) % 600, 100, 40, 200), cv::Scalar(20, 200, 240), -1);
-    cv::putText(bgr, std::to_string(n), {20, 60}, cv::FONT_HERSHEY_SIMPLEX, 1.5, {255, 255, 255}, 3);
+    cv::putText(bgr, std::to_string(n), {20, 60}, cv::FONT_HERSHEY_SIMPLEX, 1.5, {255, 255, 255},
+                3);
     cv::Mat i420;
     cv::cvtColor(bgr, i420, cv::COLOR_BGR2YUV_I420);
     return i420;
@@ -88,14 +89,16 @@ bool buildTree(const QString& drive) {
                 const QString path = RecordingPaths::recordingFile(drive, QString::number(camera),
                                                                    fileStart(day, camera, n));
                 if (day == kDay && camera <= 2 && (n == kRealFrom || n == kRealFrom + 1)) {
-                    if (!recordReal(path, camera == 1 ? RecordingFormat::Iyuv : RecordingFormat::Mjpeg,
+                    if (!recordReal(path,
+                                    camera == 1 ? RecordingFormat::Iyuv : RecordingFormat::Mjpeg,
                                     kFramesPerFile))
                         return false;
                     continue;
                 }
                 QFile file(path);
                 if (!file.open(QIODevice::WriteOnly) || file.write(header) != header.size() ||
-                    !file.resize(header.size() + kFramesPerFile * kIyuvFileBytesPerFrame + kIndexBytes))
+                    !file.resize(header.size() + kFramesPerFile * kIyuvFileBytesPerFrame +
+                                 kIndexBytes))
                     return false;
             }
     return true;

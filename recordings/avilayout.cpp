@@ -69,6 +69,19 @@ bool AviLayout::read(const QByteArray& head, Layout* layout) {
     return layout->moviList >= 0 && layout->mainHeader >= 0;
 }
 
+bool AviLayout::readGrowing(const std::function<QByteArray(qint64)>& readHead, QByteArray* head,
+                            Layout* layout) {
+    qint64 bytes = kFirstHeadBytes;
+    *head = readHead(bytes);
+    while (!read(*head, layout)) {
+        if (head->size() < bytes || bytes >= kHeaderSearchBytes) // the file or the search ended
+            return false;
+        bytes *= 8;
+        *head = readHead(qMin(bytes, kHeaderSearchBytes));
+    }
+    return true;
+}
+
 QByteArray AviLayout::videoHandler(const QByteArray& head, const Layout& layout) {
     for (const Stream& s : layout.streams)
         if (s.video)

@@ -24,12 +24,10 @@
 
 namespace Review {
 namespace {
-// The IYUV muxer's header takes some 8 KiB; one read of this much finds its chunk list.
-constexpr qint64 kHeadBytes = 12 * 1024;
 // A first look at fewer files than this a thread is not worth the threads.
 constexpr int kFilesPerThread = 16;
 constexpr qint64 kTimeTickMs = 2500; // a folder's time of change is at least this fine
-constexpr int kThreads = 4; // more than cores: they wait for the disk much of the time
+constexpr int kThreads = 4;          // more than cores: they wait for the disk much of the time
 
 // Order of RecordingIndex::daysSeen: by camera, then by start.
 bool before(const Segment& s, int camera, qint64 ms) {
@@ -38,9 +36,9 @@ bool before(const Segment& s, int camera, qint64 ms) {
 
 // The segment of `camera` in `segments` that begins last at or before `ms`, or null.
 const Segment* lastStartedBy(const QVector<Segment>& segments, int camera, qint64 ms) {
-    const auto after = std::partition_point(segments.begin(), segments.end(), [&](const Segment& s) {
-        return before(s, camera, ms + 1);
-    });
+    const auto after =
+        std::partition_point(segments.begin(), segments.end(),
+                             [&](const Segment& s) { return before(s, camera, ms + 1); });
     if (after == segments.begin() || (after - 1)->camera != camera)
         return nullptr;
     return &*(after - 1);
@@ -132,7 +130,8 @@ public:
     qint64 size(const QString& name) const {
 #ifdef Q_OS_UNIX
         struct stat info;
-        return handle && ::fstatat(::dirfd(handle), QFile::encodeName(name).constData(), &info, 0) == 0
+        return handle && ::fstatat(::dirfd(handle), QFile::encodeName(name).constData(), &info,
+                                   0) == 0
                    ? qint64(info.st_size)
                    : -1;
 #else
@@ -152,7 +151,8 @@ public:
             return -1;
         struct stat info;
         head->resize(int(bytes));
-        const ssize_t got = ::fstat(fd, &info) == 0 ? ::pread(fd, head->data(), size_t(bytes), 0) : -1;
+        const ssize_t got =
+            ::fstat(fd, &info) == 0 ? ::pread(fd, head->data(), size_t(bytes), 0) : -1;
         ::close(fd);
         if (got < 0)
             return -1;
@@ -181,9 +181,8 @@ bool RecordingIndex::recognise(const QString& folderPath, const QString& name, c
         return false;
     // The stamp reads "yyyy-MM-dd_HH-mm-ss-0zzz".
     const QString& stamp = recording.stamp;
-    const int msIntoHour =
-        (stamp.midRef(14, 2).toInt() * 60 + stamp.midRef(17, 2).toInt()) * 1000 +
-        stamp.midRef(21, 3).toInt();
+    const int msIntoHour = (stamp.midRef(14, 2).toInt() * 60 + stamp.midRef(17, 2).toInt()) * 1000 +
+                           stamp.midRef(21, 3).toInt();
     *file = Known();
     file->segment.path = folderPath + name;
     file->segment.camera = recording.cameraNumber;
@@ -199,12 +198,17 @@ void RecordingIndex::look(const DayFolder& folder, const QString& name, Known& f
     s.frames = 0;
     s.format = FileFormat::Unknown;
     QByteArray head;
-    const qint64 size = folder.readHead(name, kHeadBytes, &head);
-    file.bytes = size;
+    qint64 size = -1;
     AviLayout::Layout layout;
-    if (size > kHeadBytes && !AviLayout::read(head, &layout))
-        folder.readHead(name, AviLayout::kHeaderSearchBytes, &head);
-    if (size < 0 || !AviLayout::read(head, &layout))
+    const bool avi = AviLayout::readGrowing(
+        [&](qint64 bytes) {
+            QByteArray bytesRead;
+            size = folder.readHead(name, bytes, &bytesRead);
+            return bytesRead;
+        },
+        &head, &layout);
+    file.bytes = size;
+    if (size < 0 || !avi)
         return;
     const QByteArray handler = AviLayout::videoHandler(head, layout);
     if (handler == "IYUV") {
@@ -225,16 +229,14 @@ void RecordingIndex::look(const DayFolder& folder, const QString& name, Known& f
             frames = 0;
         }
         QFile avi(s.path);
-        const qint64 end = !avi.open(QIODevice::ReadOnly | QIODevice::Unbuffered)
-                               ? -1
-                               : AviLayout::walk(avi, file.walkedTo, size,
-                                                 [&](qint64, const QByteArray& chunk) {
-                                                     const int n = (chunk[0] - '0') * 10 +
-                                                                   (chunk[1] - '0');
-                                                     if (n < layout.streams.size() &&
-                                                         layout.streams[n].video)
-                                                         ++frames;
-                                                 });
+        const qint64 end =
+            !avi.open(QIODevice::ReadOnly | QIODevice::Unbuffered)
+                ? -1
+                : AviLayout::walk(avi, file.walkedTo, size, [&](qint64, const QByteArray& chunk) {
+                      const int n = (chunk[0] - '0') * 10 + (chunk[1] - '0');
+                      if (n < layout.streams.size() && layout.streams[n].video)
+                          ++frames;
+                  });
         file.walkedTo = std::max<qint64>(end, 0);
         s.frames = end < 0 ? 0 : frames;
     }
@@ -339,20 +341,17 @@ void RecordingIndex::refreshDay(const QDate& day) {
     // Of the day before, only a camera's newest file can reach past midnight.
     collect(day.addDays(-1), true, dayStart, dayEnd, found);
     collect(day, false, dayStart, dayEnd, found);
-    std::sort(found.begin(), found.end(), [](const Segment& a, const Segment& b) {
-        return before(a, b.camera, b.startMs);
-    });
+    std::sort(found.begin(), found.end(),
+              [](const Segment& a, const Segment& b) { return before(a, b.camera, b.startMs); });
     daysSeen.insert(day, found);
 }
 
 QVector<Segment> RecordingIndex::segments(int camera, const QDate& day) const {
     const QVector<Segment> all = daysSeen.value(day);
-    const auto first = std::partition_point(all.begin(), all.end(), [&](const Segment& s) {
-        return s.camera < camera;
-    });
-    const auto last = std::partition_point(first, all.end(), [&](const Segment& s) {
-        return s.camera == camera;
-    });
+    const auto first = std::partition_point(all.begin(), all.end(),
+                                            [&](const Segment& s) { return s.camera < camera; });
+    const auto last = std::partition_point(first, all.end(),
+                                           [&](const Segment& s) { return s.camera == camera; });
     return QVector<Segment>(first, last);
 }
 
@@ -403,9 +402,10 @@ bool RecordingIndex::nextSegment(int camera, qint64 ms, Segment* segment) const 
     const Segment* next = nullptr;
     for (const QVector<Segment>& day : daysSeen) {
         const Segment* last = lastStartedBy(day, camera, ms);
-        const Segment* s = last ? last + 1 : std::partition_point(day.begin(), day.end(), [&](const Segment& x) {
-            return x.camera < camera;
-        });
+        const Segment* s =
+            last ? last + 1 : std::partition_point(day.begin(), day.end(), [&](const Segment& x) {
+                return x.camera < camera;
+            });
         if (s != day.end() && s->camera == camera && (!next || s->startMs < next->startMs))
             next = s;
     }

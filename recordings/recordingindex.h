@@ -22,9 +22,9 @@ enum class FileFormat { Unknown, Iyuv, Mjpeg };
 // from the file name, read as local time like every other time the recorder shows.
 struct Segment {
     QString path;
-    int camera = 0;        // 1..8
+    int camera = 0; // 1..8
     qint64 startMs = 0;
-    qint64 frames = 0;     // whole frames; the file being recorded counts up to its last one
+    qint64 frames = 0; // whole frames; the file being recorded counts up to its last one
     FileFormat format = FileFormat::Unknown;
     qint64 endMs() const { return startMs + frames * kFrameMs; }
 };
@@ -70,9 +70,9 @@ private:
     struct Folder {
         QHash<QString, Known> files;              // by name
         std::array<QString, kCameras + 1> newest; // of each camera, the name of its newest file
-        qint64 modifiedNs = -1; // the folder's time of change at its last look
-        qint64 modifiedSeenMs = 0; // when that time was first seen, on `sinceStart`
-        bool confirmed = false;  // listed long enough after that time: no change slipped past
+        qint64 modifiedNs = -1;                   // the folder's time of change at its last look
+        qint64 modifiedSeenMs = 0;                // when that time was first seen, on `sinceStart`
+        bool confirmed = false; // listed long enough after that time: no change slipped past
         bool complete = false;  // every file listed, not only each camera's newest
         quint32 listings = 0;
     };

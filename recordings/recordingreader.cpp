@@ -13,7 +13,6 @@
 
 namespace Review {
 namespace {
-constexpr qint64 kHeadBytes = 16 * 1024;
 constexpr qint64 kIndexEntryBytes = 16;
 constexpr int kRememberedFiles = 64; // frame offsets kept of this many compact files
 // A JPEG frame larger than this is no recorded frame of 640 x 480: its length is damaged.
@@ -51,9 +50,12 @@ bool RecordingReader::openFile(const Segment& segment, QString* why) {
                                                : QStringLiteral("file deleted");
         return false;
     }
-    const QByteArray head = file->read(kHeadBytes);
+    QByteArray head;
     AviLayout::Layout layout;
-    if (!AviLayout::read(head, &layout)) {
+    QFile& f = *file;
+    if (!AviLayout::readGrowing(
+            [&f](qint64 bytes) { return f.seek(0) ? f.read(bytes) : QByteArray(); }, &head,
+            &layout)) {
         *why = QStringLiteral("no recording header");
         return false;
     }
@@ -100,12 +102,12 @@ bool RecordingReader::findCompactFrame(qint64 index, qint64* offset, QString* wh
     // Without an index (the file is being written, or was torn): walk on from where the last
     // walk stopped.
     if (frames.walkedTo < 0 || (frames.walkedTo < size && cache.indexAt < 0)) {
-        const qint64 end = AviLayout::walk(
-            file, frames.walkedTo < 0 ? cache.firstChunk : frames.walkedTo, size,
-            [&](qint64 pos, const QByteArray& chunk) {
-                if (chunk.mid(2, 2) == "dc")
-                    frames.offsets.append(pos);
-            });
+        const qint64 end =
+            AviLayout::walk(file, frames.walkedTo < 0 ? cache.firstChunk : frames.walkedTo, size,
+                            [&](qint64 pos, const QByteArray& chunk) {
+                                if (chunk.mid(2, 2) == "dc")
+                                    frames.offsets.append(pos);
+                            });
         if (end < 0) {
             *why = QStringLiteral("file unreadable");
             return false;

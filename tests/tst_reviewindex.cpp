@@ -54,8 +54,11 @@ void record(const QString& path, RecordingFormat format, int firstCode, int fram
 
 QString describe(const Segment& s) {
     const QDateTime start = QDateTime::fromMSecsSinceEpoch(s.startMs);
-    return QString("%1 %2 %3 %4").arg(s.camera).arg(kDay.daysTo(start.date()))
-        .arg(start.time().toString(start.time().msec() ? "HH:mm:ss.zzz" : "HH:mm:ss")).arg(s.frames);
+    return QString("%1 %2 %3 %4")
+        .arg(s.camera)
+        .arg(kDay.daysTo(start.date()))
+        .arg(start.time().toString(start.time().msec() ? "HH:mm:ss.zzz" : "HH:mm:ss"))
+        .arg(s.frames);
 }
 } // namespace
 
@@ -129,14 +132,16 @@ void TestReviewIndex::timeline_data() {
     QTest::newRow("busy") << busy << QStringList() << 0 << busyFound << day;
     const QStringList midnight{"1 -1 23:00:00 iyuv 10", "1 -1 23:59:50 iyuv 300",
                                "2 -1 23:59:30 iyuv 250", "1 0 00:00:02 iyuv 10"};
-    QTest::newRow("midnight, the day") << midnight << QStringList() << 0
-                                       << QStringList{"1 -1 23:59:50 300", "1 0 00:00:02 10"} << both;
+    QTest::newRow("midnight, the day")
+        << midnight << QStringList() << 0 << QStringList{"1 -1 23:59:50 300", "1 0 00:00:02 10"}
+        << both;
     QTest::newRow("midnight, the day before")
         << midnight << QStringList() << -1
         << QStringList{"1 -1 23:00:00 10", "1 -1 23:59:50 300", "2 -1 23:59:30 250"} << both;
     QTest::newRow("torn and empty")
-        << QStringList{"1 0 09:00:00 iyuv 3 230400", "1 0 09:01:00 iyuv 0 100", "2 0 09:00:00 head 0",
-                       "3 0 09:00:00 mjpeg-torn 3 500", "4 0 09:00:00 mjpeg-torn 0 500"}
+        << QStringList{"1 0 09:00:00 iyuv 3 230400", "1 0 09:01:00 iyuv 0 100",
+                       "2 0 09:00:00 head 0", "3 0 09:00:00 mjpeg-torn 3 500",
+                       "4 0 09:00:00 mjpeg-torn 0 500"}
         << QStringList() << 0 << QStringList{"1 0 09:00:00 3", "3 0 09:00:00 3"} << day;
     QTest::newRow("compact") << QStringList{"1 0 08:00:00 mjpeg 6", "2 0 08:00:00 mjpeg-torn 5 0"}
                              << QStringList() << 0
@@ -232,11 +237,18 @@ void TestReviewIndex::liveFile() {
 void TestReviewIndex::seek_data() {
     QTest::addColumn<QString>("time");
     QTest::addColumn<int>("code"); // -1: a gap
-    for (const auto& row : QVector<QPair<QString, int>>{
-             {"12:00:00.000", 100}, {"12:00:00.199", 104}, {"12:00:00.200", 200},
-             {"12:00:00.239", 200}, {"12:00:00.240", 201}, {"12:00:00.399", 204},
-             {"12:00:00.400", 300}, {"12:00:00.599", 304}, {"12:00:00.600", -1},
-             {"11:59:59.999", -1}, {"12:00:05.119", 402}, {"12:00:05.120", -1}})
+    for (const auto& row : QVector<QPair<QString, int>>{{"12:00:00.000", 100},
+                                                        {"12:00:00.199", 104},
+                                                        {"12:00:00.200", 200},
+                                                        {"12:00:00.239", 200},
+                                                        {"12:00:00.240", 201},
+                                                        {"12:00:00.399", 204},
+                                                        {"12:00:00.400", 300},
+                                                        {"12:00:00.599", 304},
+                                                        {"12:00:00.600", -1},
+                                                        {"11:59:59.999", -1},
+                                                        {"12:00:05.119", 402},
+                                                        {"12:00:05.120", -1}})
         QTest::newRow(qPrintable(row.first)) << row.first << row.second;
 }
 
@@ -249,7 +261,8 @@ void TestReviewIndex::seek() {
     QCOMPARE(seekIndex->locate(1, ms, &segment, &frame), code >= 0);
     if (code < 0) {
         Segment next;
-        QCOMPARE(seekIndex->nextSegment(1, ms, &next), ms < at(0, "12:00:05.000").toMSecsSinceEpoch());
+        QCOMPARE(seekIndex->nextSegment(1, ms, &next),
+                 ms < at(0, "12:00:05.000").toMSecsSinceEpoch());
         QVERIFY(next.startMs > ms || next.path.isEmpty());
         return;
     }
@@ -266,7 +279,8 @@ void TestReviewIndex::missing_data() {
     QTest::addColumn<QString>("damage");
     for (bool compact : {false, true})
         for (const char* damage : {"deleted", "truncated", "overwritten"})
-            QTest::addRow("%s %s", compact ? "compact" : "iyuv", damage) << compact << QString(damage);
+            QTest::addRow("%s %s", compact ? "compact" : "iyuv", damage)
+                << compact << QString(damage);
 }
 
 // A frame that is no longer there, whether the reader had the file open or not, is reported
