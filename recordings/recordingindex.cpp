@@ -200,7 +200,7 @@ void RecordingIndex::look(const DayFolder& folder, const QString& name, Known& f
     QByteArray head;
     qint64 size = -1;
     AviLayout::Layout layout;
-    const bool avi = AviLayout::readGrowing(
+    const bool isAvi = AviLayout::readGrowing(
         [&](qint64 bytes) {
             QByteArray bytesRead;
             size = folder.readHead(name, bytes, &bytesRead);
@@ -208,7 +208,7 @@ void RecordingIndex::look(const DayFolder& folder, const QString& name, Known& f
         },
         &head, &layout);
     file.bytes = size;
-    if (size < 0 || !avi)
+    if (size < 0 || !isAvi)
         return;
     const QByteArray handler = AviLayout::videoHandler(head, layout);
     if (handler == "IYUV") {

@@ -151,16 +151,18 @@ RecordingReader::Result RecordingReader::readFrame(const Segment& segment, qint6
     } else if (!findCompactFrame(index, &offset, &why)) {
         return missing(why);
     }
-    if (!readAt(file, offset, chunk, AviLayout::kChunkHeaderBytes))
+    // A raw frame's length is known: its chunk comes in one read, header and all.
+    if (!readAt(file, offset, chunk, AviLayout::kChunkHeaderBytes + expected))
         return missing(QStringLiteral("frame torn"));
     const quint32 length = AviLayout::le32(chunk, 4);
     if (chunk.mid(2, 2) != "dc" || (expected > 0 && length != expected) ||
         (expected == 0 && length > kMaxJpegBytes))
         return missing(QStringLiteral("no frame where the file says"));
-    if (!readAt(file, offset + AviLayout::kChunkHeaderBytes, chunk, length))
+    if (expected == 0 && !readAt(file, offset + AviLayout::kChunkHeaderBytes, chunk, length))
         return missing(QStringLiteral("frame torn"));
 
-    const auto* data = reinterpret_cast<const uchar*>(chunk.constData());
+    const auto* data = reinterpret_cast<const uchar*>(chunk.constData()) +
+                       (expected > 0 ? AviLayout::kChunkHeaderBytes : 0);
     if (cache.format == FileFormat::Iyuv) {
         const cv::Mat i420(480 * 3 / 2, 640, CV_8UC1, const_cast<uchar*>(data));
         cv::cvtColor(i420, *bgr, cv::COLOR_YUV2BGR_I420);
