@@ -93,7 +93,7 @@ public:
     DayFolder(const DayFolder&) = delete;
     DayFolder& operator=(const DayFolder&) = delete;
 
-    // The names of the regular files (and of links, which the recorder does not make).
+    // The names of the regular files, and of links to them.
     QStringList fileNames() {
         QStringList names;
 #ifdef Q_OS_UNIX
@@ -101,9 +101,8 @@ public:
             return names;
         ::rewinddir(handle);
         while (const dirent* entry = ::readdir(handle)) {
-            if (entry->d_type == DT_DIR)
-                continue;
-            if (entry->d_type == DT_UNKNOWN) { // some file systems do not tell; ask
+            // Only regular files: opening a pipe named like a recording would wait forever.
+            if (entry->d_type != DT_REG) { // a link, or a file system that does not tell: ask
                 struct stat info;
                 if (::fstatat(::dirfd(handle), entry->d_name, &info, 0) != 0 ||
                     !S_ISREG(info.st_mode))
@@ -157,9 +156,10 @@ public:
         const QByteArray encoded = QFile::encodeName(name);
         // Without O_NOATIME the first read of each file of a day writes its access time back,
         // which makes a first look at a day many times slower. Only the files' owner may ask.
-        int fd = ::openat(::dirfd(handle), encoded.constData(), O_RDONLY | O_CLOEXEC | kNoAtime);
+        int fd = ::openat(::dirfd(handle), encoded.constData(),
+                          O_RDONLY | O_CLOEXEC | O_NONBLOCK | kNoAtime);
         if (fd < 0 && errno == EPERM)
-            fd = ::openat(::dirfd(handle), encoded.constData(), O_RDONLY | O_CLOEXEC);
+            fd = ::openat(::dirfd(handle), encoded.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0)
             return -1;
         struct stat info;

@@ -2,6 +2,8 @@
 // The review side's view of the recording tree: which files make the timeline of a day and how
 // long each is (gaps, midnight, the file being recorded, torn and foreign files), and the frames
 // read back at a time, across file boundaries, in both formats, or reported missing.
+#include <sys/stat.h>
+
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -143,7 +145,8 @@ void TestReviewIndex::timeline_data() {
         << QStringList{"camera-9-%1_10-00-00-0000.avi", "camera-1-%1_23-59-59-999.avi",
                        "camera-1-%1_23-59-59-0000.AVI", "camera-1-%1_23-59-59-0000.avi.part",
                        "camera-1-%2_10-00-00-0000.avi", "xcamera-1-%1_10-00-00-0000.avi",
-                       "camera-1-%1_25-00-00-0000.avi", "camera-2-%1_10-00-00-0000.avi/"}
+                       "camera-1-%1_25-00-00-0000.avi", "camera-2-%1_10-00-00-0000.avi/",
+                       "camera-2-%1_11-00-00-0000.avi|"}
         << 0 << both;
 }
 
@@ -172,7 +175,12 @@ void TestReviewIndex::timeline() {
             name = RecordingPaths::dayFolder(drive, folderDay) +
                    name.replace("%1", folderDay.toString(Qt::ISODate))
                        .replace("%2", folderDay.addDays(1).toString(Qt::ISODate));
-            name.endsWith('/') ? void(QDir().mkpath(name)) : fakeIyuv(name, 5);
+            if (name.endsWith('/'))
+                QVERIFY(QDir().mkpath(name));
+            else if (name.endsWith('|')) // a pipe: opened, it would wait for a writer
+                QCOMPARE(::mkfifo(QFile::encodeName(name.chopped(1)).constData(), 0600), 0);
+            else
+                fakeIyuv(name, 5);
         }
 
     RecordingIndex index(drive);
@@ -184,7 +192,7 @@ void TestReviewIndex::timeline() {
     QCOMPARE(found, expected);
     QCOMPARE(index.daysWithFootage(), days);
     QCOMPARE(index.daysWithFootage(1), days);
-    if (!foreign.isEmpty()) // camera 2 has a folder named as a recording, no file
+    if (!foreign.isEmpty()) // camera 2 has a folder and a pipe named as recordings, no file
         QCOMPARE(index.daysWithFootage(2), QList<QDate>());
 }
 
