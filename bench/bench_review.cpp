@@ -210,8 +210,8 @@ int main(int argc, char** argv) {
     }
     std::printf("refreshDay again, nothing changed: median %.0f ms\n", median(againMs));
 
-    // A day no one looked at yet: every file's access time lies before its last write, which
-    // makes a plain read write the access time back.
+    // A day no one looked at yet: every file's access time lies before its last write, so that
+    // a plain read would change it.
     for (int camera = 1; camera <= kCameras; ++camera)
         for (const Segment& s : index.segments(camera, kDay)) {
             const timespec times[2] = {{1, 0}, {0, UTIME_OMIT}};
