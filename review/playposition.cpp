@@ -8,8 +8,7 @@ namespace {
 
 // The last file of the camera that begins at or before `ms`, searched in the day of `ms` and the
 // day before (a file can run past midnight).
-bool previousSegment(const RecordingIndex& index, int camera, qint64 ms, Segment* out)
-{
+bool previousSegment(const RecordingIndex& index, int camera, qint64 ms, Segment* out) {
     const QDate day = QDateTime::fromMSecsSinceEpoch(ms).date();
     for (const QDate& d : {day, day.addDays(-1)}) {
         const QVector<Segment> segments = index.segments(camera, d);
@@ -25,8 +24,7 @@ bool previousSegment(const RecordingIndex& index, int camera, qint64 ms, Segment
 
 } // namespace
 
-FramePosition frameAt(const RecordingIndex& index, int camera, qint64 ms, int direction)
-{
+FramePosition frameAt(const RecordingIndex& index, int camera, qint64 ms, int direction) {
     FramePosition pos;
     if (index.locate(camera, ms, &pos.segment, &pos.index))
         return pos;
@@ -39,8 +37,7 @@ FramePosition frameAt(const RecordingIndex& index, int camera, qint64 ms, int di
 }
 
 FramePosition stepFrames(const RecordingIndex& index, int camera, const FramePosition& from,
-                         int count)
-{
+                         int count) {
     FramePosition pos = from;
     const int direction = count > 0 ? 1 : -1;
     qint64 left = qAbs(count);

@@ -21,25 +21,23 @@
 #include <QShortcut>
 #include <QStandardPaths>
 #include <QTextCharFormat>
-#include <QThread>
 #include <QTimeEdit>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include "recordings/activity.h"
+#include "recordings/exporttask.h"
 #include "review/timelinewidget.h"
 
 namespace {
 
 constexpr int kRefreshMs = 2000;
 
-QString timeText(qint64 ms)
-{
+QString timeText(qint64 ms) {
     return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("HH:mm:ss"));
 }
 
-QString defaultExportFolder()
-{
+QString defaultExportFolder() {
     for (auto location : {QStandardPaths::MoviesLocation, QStandardPaths::DocumentsLocation}) {
         const QString folder = QStandardPaths::writableLocation(location);
         if (!folder.isEmpty())
@@ -48,8 +46,7 @@ QString defaultExportFolder()
     return QStandardPaths::writableLocation(QStandardPaths::HomeLocation);
 }
 
-QPushButton* button(const QString& text, const QString& name, const QString& tip)
-{
+QPushButton* button(const QString& text, const QString& name, const QString& tip) {
     auto* b = new QPushButton(text);
     b->setObjectName(name);
     b->setToolTip(tip);
@@ -57,8 +54,7 @@ QPushButton* button(const QString& text, const QString& name, const QString& tip
     return b;
 }
 
-QTimeEdit* timeEditNamed(const QString& name)
-{
+QTimeEdit* timeEditNamed(const QString& name) {
     auto* edit = new QTimeEdit;
     edit->setObjectName(name);
     edit->setDisplayFormat(QStringLiteral("HH:mm:ss"));
@@ -72,8 +68,7 @@ RecordingsWindow::RecordingsWindow(const QString& dataDrive, std::function<QStri
     : QWidget(parent, Qt::Window)
     , index(dataDrive)
     , locationOf(std::move(location))
-    , clock(clockSource ? std::move(clockSource) : Clock::Source(&Clock::now))
-{
+    , clock(clockSource ? std::move(clockSource) : Clock::Source(&Clock::now)) {
     setWindowTitle(tr("Recordings"));
     buildControls();
 
@@ -94,17 +89,10 @@ RecordingsWindow::RecordingsWindow(const QString& dataDrive, std::function<QStri
     showNothing(tr("Choose a camera and click on the timeline to play"));
 }
 
-RecordingsWindow::~RecordingsWindow()
-{
-    if (exportThread) {
-        *exportCancel = true;
-        exportThread->wait();
-        delete exportThread;
-    }
-}
+// A running export is cancelled and waited for by its task, a child of the window.
+RecordingsWindow::~RecordingsWindow() = default;
 
-void RecordingsWindow::buildControls()
-{
+void RecordingsWindow::buildControls() {
     cameraList = new QListWidget;
     cameraList->setObjectName(QStringLiteral("cameraList"));
     for (int cam = 1; cam <= Review::kCameras; ++cam)
@@ -135,9 +123,8 @@ void RecordingsWindow::buildControls()
 
     timeEdit = timeEditNamed(QStringLiteral("timeEdit"));
     timeEdit->setToolTip(tr("Type a time and press Enter to play from there"));
-    connect(timeEdit, &QTimeEdit::editingFinished, this, [this] {
-        seek(QDateTime(shownDay, timeEdit->time()).toMSecsSinceEpoch());
-    });
+    connect(timeEdit, &QTimeEdit::editingFinished, this,
+            [this] { seek(QDateTime(shownDay, timeEdit->time()).toMSecsSinceEpoch()); });
     playButton = button(tr("Play"), QStringLiteral("playButton"), tr("Play or pause (Space)"));
     connect(playButton, &QPushButton::clicked, this, [this] { setPlaying(!isPlaying()); });
     auto* back10 = button(tr("-10 s"), QStringLiteral("back10Button"), tr("10 s back (Left)"));
@@ -152,9 +139,8 @@ void RecordingsWindow::buildControls()
     speedBox = new QComboBox;
     speedBox->setObjectName(QStringLiteral("speedBox"));
     speedBox->setFocusPolicy(Qt::NoFocus);
-    const std::pair<const char*, double> speeds[] = {{"1/4x", 0.25}, {"1/2x", 0.5}, {"1x", 1},
-                                                     {"2x", 2},      {"4x", 4},     {"8x", 8},
-                                                     {"16x", 16}};
+    const std::pair<const char*, double> speeds[] = {
+        {"1/4x", 0.25}, {"1/2x", 0.5}, {"1x", 1}, {"2x", 2}, {"4x", 4}, {"8x", 8}, {"16x", 16}};
     for (const auto& [name, factor] : speeds)
         speedBox->addItem(QString::fromLatin1(name), factor);
     speedBox->setCurrentIndex(2);
@@ -264,17 +250,19 @@ void RecordingsWindow::buildControls()
     timeline->setFocus();
 }
 
-bool RecordingsWindow::isPlaying() const { return playTimer->isActive(); }
+bool RecordingsWindow::isPlaying() const {
+    return playTimer->isActive();
+}
 
-double RecordingsWindow::speed() const { return speedBox->currentData().toDouble(); }
+double RecordingsWindow::speed() const {
+    return speedBox->currentData().toDouble();
+}
 
-qint64 RecordingsWindow::dayStartMs(const QDate& d) const
-{
+qint64 RecordingsWindow::dayStartMs(const QDate& d) const {
     return QDateTime(d, QTime(0, 0)).toMSecsSinceEpoch();
 }
 
-void RecordingsWindow::setCamera(int cam)
-{
+void RecordingsWindow::setCamera(int cam) {
     if (cam < 1 || cam > Review::kCameras)
         return;
     {
@@ -289,8 +277,7 @@ void RecordingsWindow::setCamera(int cam)
     seek(playMs);
 }
 
-void RecordingsWindow::setDay(const QDate& d)
-{
+void RecordingsWindow::setDay(const QDate& d) {
     if (!d.isValid() || d == shownDay)
         return;
     shownDay = d;
@@ -302,8 +289,7 @@ void RecordingsWindow::setDay(const QDate& d)
     refresh();
 }
 
-void RecordingsWindow::refresh()
-{
+void RecordingsWindow::refresh() {
     index.refreshDay(shownDay);
     for (int cam = 1; cam <= Review::kCameras; ++cam) {
         const QVector<Review::Segment> segments = index.segments(cam, shownDay);
@@ -315,8 +301,9 @@ void RecordingsWindow::refresh()
             segmentsCamera = cam;
         }
         const QFileInfo file(Activity::dayFile(index.dataDrive(), cam, shownDay));
-        const QString stamp = file.exists() ? QStringLiteral("%1 %2").arg(file.size()).arg(
-                                                  file.lastModified().toMSecsSinceEpoch())
+        const QString stamp = file.exists() ? QStringLiteral("%1 %2")
+                                                  .arg(file.size())
+                                                  .arg(file.lastModified().toMSecsSinceEpoch())
                                             : QStringLiteral("none");
         if (stamp != activityStamp[cam - 1]) {
             activityStamp[cam - 1] = stamp;
@@ -332,15 +319,15 @@ void RecordingsWindow::refresh()
     markFootageDays();
 }
 
-void RecordingsWindow::noteDeleted(const QVector<Review::Segment>& segments)
-{
+void RecordingsWindow::noteDeleted(const QVector<Review::Segment>& segments) {
     // Footage that vanishes while it is watched (the keeper makes room, someone deletes a file)
     // is said, not silently jumped over.
     if (segmentsDay != shownDay || segmentsCamera != currentCamera)
         return;
     for (const Review::Segment& old : cameraSegments) {
-        const bool kept = std::any_of(segments.begin(), segments.end(),
-                                      [&old](const Review::Segment& s) { return s.path == old.path; });
+        const bool kept =
+            std::any_of(segments.begin(), segments.end(),
+                        [&old](const Review::Segment& s) { return s.path == old.path; });
         if (!kept) {
             statusLine->setText(tr("The recording of camera %1 from %2 to %3 was deleted")
                                     .arg(currentCamera)
@@ -349,8 +336,7 @@ void RecordingsWindow::noteDeleted(const QVector<Review::Segment>& segments)
     }
 }
 
-void RecordingsWindow::markFootageDays()
-{
+void RecordingsWindow::markFootageDays() {
     calendar->setDateTextFormat(QDate(), QTextCharFormat());
     QTextCharFormat bold;
     bold.setFontWeight(QFont::Bold);
@@ -358,14 +344,12 @@ void RecordingsWindow::markFootageDays()
         calendar->setDateTextFormat(d, bold);
 }
 
-void RecordingsWindow::anchorClock()
-{
+void RecordingsWindow::anchorClock() {
     anchorPlayMs = playMs;
     wallClock.restart();
 }
 
-void RecordingsWindow::setPlaying(bool play)
-{
+void RecordingsWindow::setPlaying(bool play) {
     if (play == isPlaying())
         return;
     if (play) {
@@ -377,17 +361,15 @@ void RecordingsWindow::setPlaying(bool play)
     playButton->setText(play ? tr("Pause") : tr("Play"));
 }
 
-void RecordingsWindow::seek(qint64 ms)
-{
+void RecordingsWindow::seek(qint64 ms) {
     playMs = ms;
     const QDate d = QDateTime::fromMSecsSinceEpoch(ms).date();
     if (d != shownDay)
         setDay(d);
     const Review::FramePosition position = Review::frameAt(index, currentCamera, ms, 1);
     if (!position.valid()) {
-        showNothing(tr("No footage of camera %1 at or after %2")
-                        .arg(currentCamera)
-                        .arg(timeText(ms)));
+        showNothing(
+            tr("No footage of camera %1 at or after %2").arg(currentCamera).arg(timeText(ms)));
     } else {
         if (position.startMs() > ms)
             playMs = position.startMs(); // over a gap
@@ -396,8 +378,7 @@ void RecordingsWindow::seek(qint64 ms)
     anchorClock();
 }
 
-void RecordingsWindow::tick()
-{
+void RecordingsWindow::tick() {
     playMs = anchorPlayMs + qint64(double(wallClock.elapsed()) * speed());
     const QDate d = QDateTime::fromMSecsSinceEpoch(playMs).date();
     if (d != shownDay && d <= clock().date())
@@ -436,8 +417,7 @@ void RecordingsWindow::tick()
         timeline->setPlayTime(playMs);
 }
 
-void RecordingsWindow::showFrame(const Review::FramePosition& position)
-{
+void RecordingsWindow::showFrame(const Review::FramePosition& position) {
     cv::Mat bgr;
     QString note;
     const QDateTime when = QDateTime::fromMSecsSinceEpoch(position.startMs());
@@ -461,8 +441,7 @@ void RecordingsWindow::showFrame(const Review::FramePosition& position)
                            .arg(when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"))));
 }
 
-void RecordingsWindow::showNothing(const QString& note)
-{
+void RecordingsWindow::showNothing(const QString& note) {
     shown = {};
     picture->clear();
     picture->setText(tr("No picture"));
@@ -471,8 +450,7 @@ void RecordingsWindow::showNothing(const QString& note)
     timeline->setPlayTime(playMs);
 }
 
-void RecordingsWindow::stepFrames(int count)
-{
+void RecordingsWindow::stepFrames(int count) {
     setPlaying(false);
     const Review::FramePosition from =
         shown.valid() ? shown : Review::frameAt(index, currentCamera, playMs, count > 0 ? 1 : -1);
@@ -483,8 +461,7 @@ void RecordingsWindow::stepFrames(int count)
     showFrame(to);
 }
 
-void RecordingsWindow::stepSeconds(int seconds)
-{
+void RecordingsWindow::stepSeconds(int seconds) {
     const qint64 target = playMs + seconds * 1000LL;
     if (QDateTime::fromMSecsSinceEpoch(target).date() != shownDay)
         setDay(QDateTime::fromMSecsSinceEpoch(target).date());
@@ -500,24 +477,22 @@ void RecordingsWindow::stepSeconds(int seconds)
     anchorClock();
 }
 
-void RecordingsWindow::jumpToEvent(int direction)
-{
+void RecordingsWindow::jumpToEvent(int direction) {
     const QVector<float>& figures = activity[currentCamera - 1];
     const int from = int((playMs - dayStartMs(shownDay)) / 1000);
     const int second = Activity::findEvent(figures, from, thresholdBox->value(), direction);
     if (second < 0) {
-        statusLine->setText(direction > 0 ? tr("No later event above %1 % on this day")
-                                                .arg(thresholdBox->value())
-                                          : tr("No earlier event above %1 % on this day")
-                                                .arg(thresholdBox->value()));
+        statusLine->setText(
+            direction > 0
+                ? tr("No later event above %1 % on this day").arg(thresholdBox->value())
+                : tr("No earlier event above %1 % on this day").arg(thresholdBox->value()));
         return;
     }
     seek(dayStartMs(shownDay) + second * 1000LL);
     statusLine->setText(tr("Event at %1").arg(timeText(playMs)));
 }
 
-void RecordingsWindow::setSelection(qint64 startMs, qint64 endMs)
-{
+void RecordingsWindow::setSelection(qint64 startMs, qint64 endMs) {
     timeline->setSelection(startMs, endMs);
     const QSignalBlocker blockStart(startEdit);
     const QSignalBlocker blockEnd(endEdit);
@@ -525,9 +500,8 @@ void RecordingsWindow::setSelection(qint64 startMs, qint64 endMs)
     endEdit->setTime(QDateTime::fromMSecsSinceEpoch(endMs).time());
 }
 
-void RecordingsWindow::startExport()
-{
-    if (exportThread)
+void RecordingsWindow::startExport() {
+    if (exportTask)
         return;
     Review::ExportRequest request;
     request.camera = currentCamera;
@@ -551,20 +525,9 @@ void RecordingsWindow::startExport()
                                 .arg(timeText(request.startMs), timeText(request.endMs)));
         return;
     }
-    exportCancel = std::make_shared<std::atomic<bool>>(false);
-    const auto cancel = exportCancel;
-    exportThread = QThread::create([this, request, cancel] {
-        const Review::ExportResult result = Review::runExport(
-            request,
-            [this](int permille) {
-                QMetaObject::invokeMethod(
-                    this, [this, permille] { progressBar->setValue(permille); },
-                    Qt::QueuedConnection);
-            },
-            cancel.get());
-        QMetaObject::invokeMethod(
-            this, [this, result] { finishExport(result); }, Qt::QueuedConnection);
-    });
+    exportTask = new Review::ExportTask(request, this);
+    connect(exportTask, &Review::ExportTask::progress, progressBar, &QProgressBar::setValue);
+    connect(exportTask, &Review::ExportTask::finished, this, &RecordingsWindow::finishExport);
     progressBar->setValue(0);
     progressBar->setVisible(true);
     cancelButton->setVisible(true);
@@ -572,20 +535,17 @@ void RecordingsWindow::startExport()
     statusLine->setText(tr("Exporting camera %1 from %2 to %3...")
                             .arg(currentCamera)
                             .arg(timeText(request.startMs), timeText(request.endMs)));
-    exportThread->start();
+    exportTask->start();
 }
 
-void RecordingsWindow::cancelExport()
-{
-    if (exportCancel)
-        *exportCancel = true;
+void RecordingsWindow::cancelExport() {
+    if (exportTask)
+        exportTask->cancel();
 }
 
-void RecordingsWindow::finishExport(const Review::ExportResult& result)
-{
-    exportThread->wait();
-    delete exportThread;
-    exportThread = nullptr;
+void RecordingsWindow::finishExport(const Review::ExportResult& result) {
+    exportTask->deleteLater();
+    exportTask = nullptr;
     progressBar->setVisible(false);
     cancelButton->setVisible(false);
     exportButton->setEnabled(true);

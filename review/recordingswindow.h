@@ -1,9 +1,7 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <functional>
-#include <memory>
 
 #include <QDate>
 #include <QElapsedTimer>
@@ -24,17 +22,19 @@ class QLineEdit;
 class QListWidget;
 class QProgressBar;
 class QPushButton;
-class QThread;
 class QTimeEdit;
 class QTimer;
 class TimelineWidget;
+namespace Review {
+class ExportTask;
+}
 
 // The Recordings window: browse the footage under a data drive by camera and day, play it, and
 // hand a span over as an export. It only reads the recording tree.
 //
 // Threads: everything here lives in the GUI thread, the index and the reader too (one frame is
-// read in a millisecond or two). Only an export runs on a thread of its own; it gets a copy of
-// its request, reports through queued calls and polls `exportCancel`.
+// read in a millisecond or two). Only an export runs on a thread of its own, inside its
+// ExportTask, with a copy of its request; the task reports through queued signals.
 class RecordingsWindow final : public QWidget {
     Q_OBJECT
 public:
@@ -86,11 +86,11 @@ private:
     int currentCamera = 1;
     QDate shownDay;
     qint64 playMs = 0;
-    Review::FramePosition shown; // the frame on screen; invalid when none
+    Review::FramePosition shown;             // the frame on screen; invalid when none
     QVector<Review::Segment> cameraSegments; // as last refreshed, of this camera and day:
     int segmentsCamera = 0;
     QDate segmentsDay;
-    QElapsedTimer wallClock;     // wall time since playback was anchored at anchorPlayMs
+    QElapsedTimer wallClock; // wall time since playback was anchored at anchorPlayMs
     qint64 anchorPlayMs = 0;
     std::array<QVector<float>, Review::kCameras> activity;
     std::array<QString, Review::kCameras> activityStamp; // size and time of the file last read
@@ -114,6 +114,5 @@ private:
     QTimer* playTimer = nullptr;
     QTimer* refreshTimer = nullptr;
 
-    QThread* exportThread = nullptr;
-    std::shared_ptr<std::atomic<bool>> exportCancel;
+    Review::ExportTask* exportTask = nullptr; // while an export runs
 };

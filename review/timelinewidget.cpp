@@ -7,15 +7,14 @@
 
 #include "recordings/activity.h"
 
-TimelineWidget::TimelineWidget(QWidget* parent) : QWidget(parent)
-{
+TimelineWidget::TimelineWidget(QWidget* parent)
+    : QWidget(parent) {
     setFocusPolicy(Qt::StrongFocus);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     setToolTip(tr("Click or drag to play from there; shift-drag to select a span to export"));
 }
 
-void TimelineWidget::setDay(qint64 dayStartMs, qint64 dayEndMs)
-{
+void TimelineWidget::setDay(qint64 dayStartMs, qint64 dayEndMs) {
     dayStart = dayStartMs;
     dayEnd = qMax(dayStartMs + 1, dayEndMs);
     for (Row& row : rows)
@@ -23,16 +22,14 @@ void TimelineWidget::setDay(qint64 dayStartMs, qint64 dayEndMs)
     update();
 }
 
-void TimelineWidget::setSegments(int cam, const QVector<Review::Segment>& segments)
-{
+void TimelineWidget::setSegments(int cam, const QVector<Review::Segment>& segments) {
     if (cam < 1 || cam > Review::kCameras)
         return;
     rows[cam - 1].segments = segments;
     update();
 }
 
-void TimelineWidget::setActivity(int cam, const QVector<float>& figures)
-{
+void TimelineWidget::setActivity(int cam, const QVector<float>& figures) {
     if (cam < 1 || cam > Review::kCameras)
         return;
     rows[cam - 1].figures = figures;
@@ -40,53 +37,45 @@ void TimelineWidget::setActivity(int cam, const QVector<float>& figures)
     update();
 }
 
-void TimelineWidget::setCurrentCamera(int cam)
-{
+void TimelineWidget::setCurrentCamera(int cam) {
     camera = cam;
     update();
 }
 
-void TimelineWidget::setPlayTime(qint64 ms)
-{
+void TimelineWidget::setPlayTime(qint64 ms) {
     if (ms == playMs)
         return;
     playMs = ms;
     update();
 }
 
-void TimelineWidget::setSelection(qint64 startMs, qint64 endMs)
-{
+void TimelineWidget::setSelection(qint64 startMs, qint64 endMs) {
     selectStart = startMs;
     selectEnd = endMs;
     update();
 }
 
-QRect TimelineWidget::rowRect(int cam) const
-{
+QRect TimelineWidget::rowRect(int cam) const {
     const int rowHeight = (height() - kAxisHeight) / Review::kCameras;
     return QRect(kLabelWidth, (cam - 1) * rowHeight, plotWidth(), rowHeight);
 }
 
-int TimelineWidget::xAt(qint64 ms) const
-{
+int TimelineWidget::xAt(qint64 ms) const {
     return kLabelWidth + int(double(ms - dayStart) * plotWidth() / double(dayEnd - dayStart));
 }
 
-qint64 TimelineWidget::timeAt(int x) const
-{
+qint64 TimelineWidget::timeAt(int x) const {
     const int clamped = qBound(0, x - kLabelWidth, plotWidth() - 1);
     // The middle of the pixel, so that timeAt(xAt(t)) lands where t was drawn.
     return dayStart + qint64((clamped + 0.5) * double(dayEnd - dayStart) / plotWidth());
 }
 
-int TimelineWidget::cameraAt(int y) const
-{
+int TimelineWidget::cameraAt(int y) const {
     const int rowHeight = qMax(1, (height() - kAxisHeight) / Review::kCameras);
     return qBound(1, y / rowHeight + 1, Review::kCameras);
 }
 
-void TimelineWidget::buildColumns(Row& row) const
-{
+void TimelineWidget::buildColumns(Row& row) const {
     // A column covers many seconds of a day: its highest figure keeps a short burst visible.
     const int columns = plotWidth();
     row.columns.fill(Activity::kNone, columns);
@@ -99,15 +88,13 @@ void TimelineWidget::buildColumns(Row& row) const
     }
 }
 
-void TimelineWidget::resizeEvent(QResizeEvent* event)
-{
+void TimelineWidget::resizeEvent(QResizeEvent* event) {
     for (Row& row : rows)
         row.columns.clear();
     QWidget::resizeEvent(event);
 }
 
-void TimelineWidget::paintEvent(QPaintEvent*)
-{
+void TimelineWidget::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.fillRect(rect(), palette().window());
     const QColor gap(70, 70, 70);
@@ -165,8 +152,7 @@ void TimelineWidget::paintEvent(QPaintEvent*)
     }
 }
 
-void TimelineWidget::mousePressEvent(QMouseEvent* event)
-{
+void TimelineWidget::mousePressEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton)
         return;
     const qint64 ms = timeAt(event->pos().x());
@@ -179,8 +165,7 @@ void TimelineWidget::mousePressEvent(QMouseEvent* event)
     emit seekRequested(cameraAt(event->pos().y()), ms);
 }
 
-void TimelineWidget::mouseMoveEvent(QMouseEvent* event)
-{
+void TimelineWidget::mouseMoveEvent(QMouseEvent* event) {
     if (!(event->buttons() & Qt::LeftButton))
         return;
     const qint64 ms = timeAt(event->pos().x());
@@ -190,8 +175,7 @@ void TimelineWidget::mouseMoveEvent(QMouseEvent* event)
         emit seekRequested(camera, ms);
 }
 
-void TimelineWidget::mouseReleaseEvent(QMouseEvent* event)
-{
+void TimelineWidget::mouseReleaseEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton || selectAnchor < 0)
         return;
     selectAnchor = -1;
