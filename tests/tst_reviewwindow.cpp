@@ -10,6 +10,7 @@
 
 #include "capture/frameconversion.h"
 #include "capture/recordingwriter.h"
+#include "recordings/activitywriter.h"
 #include "recordings/recordingpaths.h"
 #include "review/recordingswindow.h"
 #include "review/timelinewidget.h"
@@ -52,8 +53,9 @@ class ReviewWindowTest final : public QObject {
         const auto* picture = window->findChild<QLabel*>("picture");
         return readFrameCounter(QImage2Mat(picture->pixmap(Qt::ReturnByValue).toImage()));
     }
-    void key(int k, Qt::KeyboardModifiers modifiers = {}) {
-        QTest::keyClick(window, Qt::Key(k), modifiers);
+    void key(int k) { // with its modifiers
+        QTest::keyClick(window, Qt::Key(k & ~Qt::KeyboardModifierMask),
+                        Qt::KeyboardModifiers(k & Qt::KeyboardModifierMask));
     }
 
 private slots:
@@ -73,6 +75,10 @@ private slots:
             }
             writer->close();
         }
+        ActivityWriter activity(drive(), 1); // events at 10:00:03 and 10:00:13; 1 % is none
+        for (const auto& [second, percent] : {std::pair{3, 5.f}, {13, 50.f}, {902, 1.f}})
+            QVERIFY(activity.write(QDateTime::fromMSecsSinceEpoch(at(second)), percent));
+        activity.close();
         main = openWindow({}, drive(), true);
         QVERIFY(main);
         main->channel(0).locationEdit->setText("Gate");
@@ -95,12 +101,12 @@ private slots:
         QVERIFY(window->findChild<QListWidget*>("cameraList")->item(0)->text().contains("Gate"));
         auto* timeline = window->findChild<TimelineWidget*>("timeline");
         const QImage image = timeline->grab().toImage();
-        const int y = timeline->rowRect(1).center().y();
-        const QColor footage = image.pixelColor(timeline->xAt(at(5)), y);
-        QCOMPARE(image.pixelColor(timeline->xAt(at(902)), y), footage);
-        QVERIFY(image.pixelColor(timeline->xAt(at(480)), y) != footage); // the gap
-        QVERIFY(image.pixelColor(timeline->xAt(at(5)), timeline->rowRect(2).center().y()) !=
-                footage);
+        const QRect row = timeline->rowRect(1);
+        const QColor footage = image.pixelColor(timeline->xAt(at(5)), row.top() + 2);
+        QCOMPARE(image.pixelColor(timeline->xAt(at(902)), row.top() + 2), footage);
+        QVERIFY(image.pixelColor(timeline->xAt(at(480)), row.top() + 2) != footage); // the gap
+        QVERIFY(image.pixelColor(timeline->xAt(at(5)), timeline->rowRect(2).top() + 2) != footage);
+        QVERIFY(image.pixelColor(timeline->xAt(at(13)), row.bottom() - 2) != footage); // activity
     }
 
     void seekShowsTheFrame() {
@@ -127,6 +133,10 @@ private slots:
         QTest::newRow("Left, back over the gap") << 900.0 << int(Qt::Key_Left) << 2124;
         QTest::newRow(". over the seam") << 4.96 << int(Qt::Key_Period) << 1000;
         QTest::newRow(", back over the seam") << 5.0 << int(Qt::Key_Comma) << 124;
+        QTest::newRow("next event") << 0.0 << int(Qt::CTRL + Qt::Key_Right) << 75;
+        QTest::newRow("the event after") << 3.0 << int(Qt::CTRL + Qt::Key_Right) << 2075;
+        QTest::newRow("none above 2 %") << 13.0 << int(Qt::CTRL + Qt::Key_Right) << 2075;
+        QTest::newRow("previous event") << 13.0 << int(Qt::CTRL + Qt::Key_Left) << 75;
     }
     void keysStep() {
         QFETCH(double, from);
