@@ -3,8 +3,10 @@
 // GUI thread), and at 16x the frames shown per second of wall time, the play-time rate and the
 // CPU the window uses. Prints figures; it is not a test.
 //
-// Usage: bench_review [seconds of footage per format, default 72]
+// Usage: bench_review [seconds [png]]: footage per format, default 72 s; with `png`, the window
+// with some activity figures is saved into that image, to look at.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <random>
 
@@ -20,8 +22,10 @@
 #include "benchsupport.h"
 #include "capture/frameconversion.h"
 #include "capture/recordingwriter.h"
+#include "recordings/activitywriter.h"
 #include "recordings/recordingpaths.h"
 #include "review/recordingswindow.h"
+#include "review/timelinewidget.h"
 
 namespace {
 constexpr int kFileFrames = 450; // 18 s
@@ -44,6 +48,12 @@ void record(const QString& drive, int camera, RecordingFormat format, const QDat
         if (writer)
             writer->close();
     }
+}
+
+void runEventsFor(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 void measure(RecordingsWindow& window, int camera, const QDateTime& start, int seconds,
@@ -78,9 +88,7 @@ void measure(RecordingsWindow& window, int camera, const QDateTime& start, int s
     wall.start();
     window.setPlaying(true);
     const qint64 from = window.playTime();
-    QEventLoop loop;
-    QTimer::singleShot(std::min(4000, seconds * 1000 / 16 - 500), &loop, &QEventLoop::quit);
-    loop.exec();
+    runEventsFor(std::min(4000, seconds * 1000 / 16 - 500));
     window.setPlaying(false);
     const int shown = counter.paints;
     const double wallS = wall.elapsed() / 1000.0;
@@ -100,9 +108,24 @@ int main(int argc, char** argv) {
     const QDateTime start(QDate::currentDate(), QTime(0, 30));
     record(drive, 1, RecordingFormat::Iyuv, start, seconds);
     record(drive, 2, RecordingFormat::Mjpeg, start, seconds);
-    RecordingsWindow window(drive, {});
+    RecordingsWindow window(drive,
+                            [](int camera) { return QStringLiteral("Bench %1").arg(camera); });
     window.show();
     window.setDay(start.date());
+    if (argc > 2) {
+        ActivityWriter activity(drive, 1);
+        for (int s = 0; s < seconds; ++s)
+            activity.write(start.addSecs(s), float(50 + 50 * std::sin(s / 5.0)));
+        activity.close();
+        window.setSelection(start.addSecs(5).toMSecsSinceEpoch(),
+                            start.addSecs(15).toMSecsSinceEpoch());
+        window.seek(start.addSecs(10).toMSecsSinceEpoch());
+        runEventsFor(2500); // the next refresh reads the figures
+        window.grab().save(QString::fromLocal8Bit(argv[2]));
+        window.findChild<TimelineWidget*>()->setView(start.addSecs(-120).toMSecsSinceEpoch(),
+                                                     600000);
+        window.grab().save(QString::fromLocal8Bit(argv[2]).replace(".png", "-zoomed.png"));
+    }
     measure(window, 1, start, seconds, "IYUV");
     measure(window, 2, start, seconds, "compact");
     return 0;

@@ -97,15 +97,17 @@ void RecordingsWindow::buildControls() {
     cameraList->setObjectName(QStringLiteral("cameraList"));
     for (int cam = 1; cam <= Review::kCameras; ++cam)
         cameraList->addItem(QString());
-    cameraList->setFixedWidth(220);
+    cameraList->setFixedWidth(280);
     cameraList->setFocusPolicy(Qt::NoFocus);
     connect(cameraList, &QListWidget::currentRowChanged, this,
             [this](int row) { setCamera(row + 1); });
 
     calendar = new QCalendarWidget;
     calendar->setObjectName(QStringLiteral("calendar"));
-    calendar->setFixedWidth(220);
+    calendar->setFixedWidth(280);
     calendar->setFocusPolicy(Qt::NoFocus);
+    calendar->setHorizontalHeaderFormat(QCalendarWidget::SingleLetterDayNames);
+    calendar->setVerticalHeaderFormat(QCalendarWidget::NoVerticalHeader);
     connect(calendar, &QCalendarWidget::selectionChanged, this,
             [this] { setDay(calendar->selectedDate()); });
 
@@ -232,7 +234,7 @@ void RecordingsWindow::buildControls() {
         handOver->addWidget(w);
     auto* all = new QVBoxLayout(this);
     all->addLayout(top);
-    all->addWidget(timeline);
+    all->addWidget(timeline, 1);
     all->addLayout(handOver);
     all->addWidget(statusLine);
 
@@ -362,6 +364,7 @@ void RecordingsWindow::setPlaying(bool play) {
 }
 
 void RecordingsWindow::seek(qint64 ms) {
+    statusLine->clear();
     playMs = ms;
     const QDate d = QDateTime::fromMSecsSinceEpoch(ms).date();
     if (d != shownDay)

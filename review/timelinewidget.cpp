@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include <QDateTime>
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -11,12 +12,14 @@ TimelineWidget::TimelineWidget(QWidget* parent)
     : QWidget(parent) {
     setFocusPolicy(Qt::StrongFocus);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-    setToolTip(tr("Click or drag to play from there; shift-drag to select a span to export"));
+    setToolTip(tr("Click or drag to play from there; shift-drag to select a span to export; "
+                  "the wheel zooms"));
+    setMinimumHeight(Review::kCameras * 18 + kAxisHeight);
 }
 
 void TimelineWidget::setDay(qint64 dayStartMs, qint64 dayEndMs) {
-    dayStart = dayStartMs;
-    dayEnd = qMax(dayStartMs + 1, dayEndMs);
+    dayStart = viewStart = dayStartMs;
+    dayEnd = viewEnd = qMax(dayStartMs + 1, dayEndMs);
     for (Row& row : rows)
         row.columns.clear();
     update();
@@ -46,7 +49,32 @@ void TimelineWidget::setPlayTime(qint64 ms) {
     if (ms == playMs)
         return;
     playMs = ms;
+    // Zoomed in, the view pages along with playback.
+    if (ms >= dayStart && ms < dayEnd && (ms < viewStart || ms >= viewEnd))
+        setView(ms - (viewEnd - viewStart) / 10, viewEnd - viewStart);
     update();
+}
+
+void TimelineWidget::setView(qint64 startMs, qint64 spanMs) {
+    spanMs = qBound(kMinimumViewMs, spanMs, dayEnd - dayStart);
+    viewStart = qBound(dayStart, startMs, dayEnd - spanMs);
+    viewEnd = viewStart + spanMs;
+    for (Row& row : rows)
+        row.columns.clear();
+    update();
+}
+
+void TimelineWidget::wheelEvent(QWheelEvent* event) {
+    const int steps = event->angleDelta().y() / 120;
+    if (steps == 0)
+        return;
+    // The time under the pointer stays where it is.
+    const int x = int(event->position().x());
+    const qint64 anchor = timeAt(x);
+    const double share = double(x - kLabelWidth) / plotWidth();
+    const qint64 span = qint64((viewEnd - viewStart) * std::pow(0.5, steps));
+    const qint64 clamped = qBound(kMinimumViewMs, span, dayEnd - dayStart);
+    setView(anchor - qint64(share * clamped), clamped);
 }
 
 void TimelineWidget::setSelection(qint64 startMs, qint64 endMs) {
@@ -61,13 +89,13 @@ QRect TimelineWidget::rowRect(int cam) const {
 }
 
 int TimelineWidget::xAt(qint64 ms) const {
-    return kLabelWidth + int(double(ms - dayStart) * plotWidth() / double(dayEnd - dayStart));
+    return kLabelWidth + int(double(ms - viewStart) * plotWidth() / double(viewEnd - viewStart));
 }
 
 qint64 TimelineWidget::timeAt(int x) const {
     const int clamped = qBound(0, x - kLabelWidth, plotWidth() - 1);
     // The middle of the pixel, so that timeAt(xAt(t)) lands where t was drawn.
-    return dayStart + qint64((clamped + 0.5) * double(dayEnd - dayStart) / plotWidth());
+    return viewStart + qint64((clamped + 0.5) * double(viewEnd - viewStart) / plotWidth());
 }
 
 int TimelineWidget::cameraAt(int y) const {
@@ -79,12 +107,14 @@ void TimelineWidget::buildColumns(Row& row) const {
     // A column covers many seconds of a day: its highest figure keeps a short burst visible.
     const int columns = plotWidth();
     row.columns.fill(Activity::kNone, columns);
-    const double secondsPerColumn = double(dayEnd - dayStart) / 1000.0 / columns;
-    for (int second = 0; second < row.figures.size(); ++second) {
-        const int column = int(second / secondsPerColumn);
+    const double secondsPerColumn = double(viewEnd - viewStart) / 1000.0 / columns;
+    const double firstSecond = double(viewStart - dayStart) / 1000.0;
+    for (int second = qMax(0, int(firstSecond)); second < row.figures.size(); ++second) {
+        const int column = int((second - firstSecond) / secondsPerColumn);
         if (column >= columns)
             break;
-        row.columns[column] = qMax(row.columns[column], row.figures[second]);
+        if (column >= 0)
+            row.columns[column] = qMax(row.columns[column], row.figures[second]);
     }
 }
 
@@ -107,7 +137,8 @@ void TimelineWidget::paintEvent(QPaintEvent*) {
             const int left = qMax(r.left(), xAt(s.startMs));
             const int right = qMin(r.right(), xAt(s.endMs()));
             // A file shorter than a pixel still shows.
-            p.fillRect(QRect(left, r.top(), qMax(1, right - left), r.height()), footage);
+            if (right >= r.left() && left <= r.right())
+                p.fillRect(QRect(left, r.top(), qMax(1, right - left), r.height()), footage);
         }
         if (row.columns.isEmpty() && !row.figures.isEmpty())
             buildColumns(row);
@@ -128,24 +159,31 @@ void TimelineWidget::paintEvent(QPaintEvent*) {
         p.drawText(QRect(0, r.top(), kLabelWidth, r.height()), Qt::AlignCenter,
                    QString::number(cam));
     }
-    if (selectEnd > selectStart) {
-        const QRect all(kLabelWidth, 0, plotWidth(), height() - kAxisHeight);
-        const int left = qMax(all.left(), xAt(selectStart));
-        const int right = qMin(all.right(), xAt(selectEnd));
-        p.fillRect(QRect(left, 0, qMax(2, right - left), all.height()), QColor(255, 255, 255, 70));
-    }
-    // Hours along the bottom.
+    const int selectLeft = qMax(kLabelWidth, xAt(selectStart));
+    const int selectRight = qMin(width() - 1, xAt(selectEnd));
+    if (selectEnd > selectStart && selectRight >= kLabelWidth && selectLeft < width())
+        p.fillRect(QRect(selectLeft, 0, qMax(2, selectRight - selectLeft), height() - kAxisHeight),
+                   QColor(255, 255, 255, 70));
+    // Times of day along the bottom, as dense as their labels allow.
     p.setPen(palette().windowText().color());
     p.setFont(font());
     const int axisTop = height() - kAxisHeight;
-    for (int hour = 0; hour <= 24; hour += 2) {
-        const int x = xAt(dayStart + hour * 3600000LL);
-        p.drawLine(x, axisTop, x, axisTop + 3);
-        if (hour < 24)
-            p.drawText(QRect(x + 2, axisTop, 40, kAxisHeight), Qt::AlignLeft | Qt::AlignVCenter,
-                       QString::number(hour));
+    const qint64 minute = 60000;
+    qint64 step = 120 * minute;
+    for (qint64 candidate : {minute, 5 * minute, 10 * minute, 30 * minute, 60 * minute}) {
+        if (xAt(viewStart + candidate) - xAt(viewStart) >= 50) {
+            step = candidate;
+            break;
+        }
     }
-    if (playMs >= dayStart && playMs < dayEnd) {
+    for (qint64 t = dayStart + (viewStart - dayStart + step - 1) / step * step; t < viewEnd;
+         t += step) {
+        const int x = xAt(t);
+        p.drawLine(x, axisTop, x, axisTop + 3);
+        p.drawText(QRect(x + 2, axisTop, 50, kAxisHeight), Qt::AlignLeft | Qt::AlignVCenter,
+                   QDateTime::fromMSecsSinceEpoch(t).toString(QStringLiteral("HH:mm")));
+    }
+    if (playMs >= viewStart && playMs < viewEnd) {
         const QRect r = rowRect(camera);
         p.setPen(QPen(Qt::red, 2));
         p.drawLine(xAt(playMs), r.top(), xAt(playMs), r.bottom());

@@ -9,7 +9,8 @@
 
 // One day of every camera at a glance: a row per camera, footage drawn over the gaps, and over
 // it the activity of each pixel column (the highest figure of the seconds that column covers).
-// A click or drag seeks; a shift-drag selects a span to export.
+// A click or drag seeks; a shift-drag selects a span to export; the wheel zooms in down to ten
+// minutes, where a pixel is about a second.
 class TimelineWidget final : public QWidget {
     Q_OBJECT
 public:
@@ -22,6 +23,8 @@ public:
     void setActivity(int camera, const QVector<float>& figures);
     void setCurrentCamera(int camera);
     void setPlayTime(qint64 ms);
+    // Zooms to `spanMs` (10 minutes to the whole day) from `startMs`, kept within the day.
+    void setView(qint64 startMs, qint64 spanMs);
     // An empty span (start >= end) clears the selection.
     void setSelection(qint64 startMs, qint64 endMs);
 
@@ -30,7 +33,7 @@ public:
     int xAt(qint64 ms) const;
     qint64 timeAt(int x) const;
 
-    QSize sizeHint() const override { return {960, 8 * 22 + kAxisHeight}; }
+    QSize sizeHint() const override { return {960, 8 * 24 + kAxisHeight}; }
     QSize minimumSizeHint() const override { return {400, 8 * 12 + kAxisHeight}; }
 
 signals:
@@ -43,10 +46,12 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
 
 private:
     static constexpr int kLabelWidth = 22;
     static constexpr int kAxisHeight = 16;
+    static constexpr qint64 kMinimumViewMs = 10 * 60000;
 
     struct Row {
         QVector<Review::Segment> segments;
@@ -60,6 +65,8 @@ private:
     std::array<Row, Review::kCameras> rows;
     qint64 dayStart = 0;
     qint64 dayEnd = 1;
+    qint64 viewStart = 0; // the part of the day shown, all of it unless zoomed in
+    qint64 viewEnd = 1;
     int camera = 1;
     qint64 playMs = -1;
     qint64 selectStart = 0;
