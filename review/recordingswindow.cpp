@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QProgressBar>
@@ -108,8 +109,7 @@ void RecordingsWindow::buildControls() {
     calendar->setFocusPolicy(Qt::NoFocus);
     calendar->setHorizontalHeaderFormat(QCalendarWidget::SingleLetterDayNames);
     calendar->setVerticalHeaderFormat(QCalendarWidget::NoVerticalHeader);
-    connect(calendar, &QCalendarWidget::selectionChanged, this,
-            [this] { setDay(calendar->selectedDate()); });
+    connect(calendar, &QCalendarWidget::clicked, this, &RecordingsWindow::pickDay);
 
     picture = new QLabel;
     picture->setObjectName(QStringLiteral("picture"));
@@ -125,8 +125,12 @@ void RecordingsWindow::buildControls() {
 
     timeEdit = timeEditNamed(QStringLiteral("timeEdit"));
     timeEdit->setToolTip(tr("Type a time and press Enter to play from there"));
-    connect(timeEdit, &QTimeEdit::editingFinished, this,
-            [this] { seek(QDateTime(shownDay, timeEdit->time()).toMSecsSinceEpoch()); });
+    connect(timeEdit, &QTimeEdit::editingFinished, this, [this] {
+        // Leaving the field unchanged is no seek: it would drop the milliseconds.
+        const qint64 typed = QDateTime(shownDay, timeEdit->time()).toMSecsSinceEpoch();
+        if (typed != playMs - playMs % 1000)
+            seek(typed);
+    });
     playButton = button(tr("Play"), QStringLiteral("playButton"), tr("Play or pause (Space)"));
     connect(playButton, &QPushButton::clicked, this, [this] { setPlaying(!isPlaying()); });
     auto* back10 = button(tr("-10 s"), QStringLiteral("back10Button"), tr("10 s back (Left)"));
@@ -289,6 +293,19 @@ void RecordingsWindow::setDay(const QDate& d) {
     for (QString& stamp : activityStamp)
         stamp.clear();
     refresh();
+}
+
+void RecordingsWindow::pickDay(const QDate& d) {
+    setDay(d);
+    if (index.segments(currentCamera, d).isEmpty()) {
+        setPlaying(false);
+        playMs = dayStartMs(d);
+        showNothing(tr("No footage of camera %1 on %2")
+                        .arg(currentCamera)
+                        .arg(QLocale().toString(d, QLocale::ShortFormat)));
+        return;
+    }
+    seek(dayStartMs(d));
 }
 
 void RecordingsWindow::refresh() {

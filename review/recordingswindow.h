@@ -56,6 +56,8 @@ public:
 public slots:
     void setCamera(int camera);
     void setDay(const QDate& day);
+    // The day the user picks: playback moves to its first footage of the camera.
+    void pickDay(const QDate& day);
     // Shows the frame at `ms` (in a gap: the first one after it) and plays on from there.
     void seek(qint64 ms);
     void setPlaying(bool play);

@@ -2,6 +2,7 @@
 // The Recordings window on a small real tree: camera 1 has three files back to back from 10:00,
 // a gap, and one more file at 10:15. Every frame carries a code that names its file and index.
 #include <QAction>
+#include <QCalendarWidget>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
@@ -99,6 +100,9 @@ private slots:
 
     void timelineShowsFootageAndGap() {
         QVERIFY(window->findChild<QListWidget*>("cameraList")->item(0)->text().contains("Gate"));
+        const auto* calendar = window->findChild<QCalendarWidget*>("calendar");
+        QCOMPARE(calendar->dateTextFormat(kDay).fontWeight(), int(QFont::Bold));
+        QCOMPARE(calendar->dateTextFormat(kDay.addDays(-1)).fontWeight(), int(QFont::Normal));
         auto* timeline = window->findChild<TimelineWidget*>("timeline");
         const QImage image = timeline->grab().toImage();
         const QRect row = timeline->rowRect(1);
