@@ -3,7 +3,7 @@
 // GUI thread), and at 16x the frames shown per second of wall time, the play-time rate and the
 // CPU the window uses. Prints figures; it is not a test.
 //
-// Usage: bench_review [seconds [png]]: footage per format, default 72 s; with `png`, the window
+// Usage: bench_reviewwindow [seconds [png]]: footage per format, default 72 s; with `png`, the window
 // with some activity figures is saved into that image, to look at.
 #include <algorithm>
 #include <cmath>
