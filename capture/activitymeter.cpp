@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include <opencv2/core/hal/intrin.hpp>
+
 #include "capture/frameconversion.h"
 
 namespace {
@@ -28,8 +30,7 @@ bool overlaps(int row, const cv::Range& rows) {
 ActivityMeter::ActivityMeter()
     : rowCounted(kRows, 1)
     , cells(kColumns * kRows, 0.0f)
-    , changedBefore(kColumns * kRows, 0)
-    , rowSums(kColumns * kCellPixels, 0) {
+    , changedBefore(kColumns * kRows, 0) {
     const OverlayRows overlay = overlayRows();
     for (int row = 0; row < kRows; ++row) {
         rowCounted[row] = !overlaps(row, overlay.top) && !overlaps(row, overlay.bottom);
@@ -38,27 +39,39 @@ ActivityMeter::ActivityMeter()
 }
 
 void ActivityMeter::averageCells(const cv::Mat& i420) {
-    const int width = kColumns * kCellPixels;
+    static_assert(kCellPixels == 8 && kColumns % 2 == 0, "two cells per 16 bytes of a line");
+    constexpr float kScale = 1.0f / (kCellPixels * kCellPixels);
     for (int row = 0; row < kRows; ++row) {
         if (!rowCounted[row])
             continue;
-        // Column sums of the cell row first (8 x 255 fits 16 bits), then across: plain loops the
-        // compiler turns into vector code.
-        std::uint16_t* sums = rowSums.data();
-        const std::uint8_t* line = i420.ptr<std::uint8_t>(row * kCellPixels);
-        for (int x = 0; x < width; ++x)
-            sums[x] = line[x];
-        for (int y = 1; y < kCellPixels; ++y) {
-            line = i420.ptr<std::uint8_t>(row * kCellPixels + y);
-            for (int x = 0; x < width; ++x)
-                sums[x] = std::uint16_t(sums[x] + line[x]);
-        }
+        const std::uint8_t* lines[kCellPixels];
+        for (int y = 0; y < kCellPixels; ++y)
+            lines[y] = i420.ptr<std::uint8_t>(row * kCellPixels + y);
         float* out = cells.data() + row * kColumns;
-        for (int column = 0; column < kColumns; ++column) {
-            unsigned total = 0;
-            for (int x = 0; x < kCellPixels; ++x)
-                total += sums[column * kCellPixels + x];
-            out[column] = float(total) * (1.0f / (kCellPixels * kCellPixels));
+        // Explicit vector code: the compiler leaves these loops scalar at our optimisation level,
+        // at eight times the cost. 8 x 255 fits the 16-bit lanes.
+        for (int column = 0; column < kColumns; column += 2) {
+            const int x = column * kCellPixels;
+#if CV_SIMD128
+            cv::v_uint16x8 left = cv::v_setzero_u16(), right = cv::v_setzero_u16();
+            for (int y = 0; y < kCellPixels; ++y) {
+                cv::v_uint16x8 low, high;
+                cv::v_expand(cv::v_load(lines[y] + x), low, high);
+                left += low;
+                right += high;
+            }
+            out[column] = float(cv::v_reduce_sum(left)) * kScale;
+            out[column + 1] = float(cv::v_reduce_sum(right)) * kScale;
+#else
+            unsigned left = 0, right = 0;
+            for (int y = 0; y < kCellPixels; ++y)
+                for (int i = 0; i < kCellPixels; ++i) {
+                    left += lines[y][x + i];
+                    right += lines[y][x + kCellPixels + i];
+                }
+            out[column] = float(left) * kScale;
+            out[column + 1] = float(right) * kScale;
+#endif
         }
     }
 }

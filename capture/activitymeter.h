@@ -36,7 +36,6 @@ private:
     std::vector<float> cells;      // this frame's cell averages
     std::vector<float> background; // empty until the first frame
     std::vector<std::uint8_t> changedBefore;
-    std::vector<std::uint16_t> rowSums;
     qint64 lastAtMs = 0;
 };
 

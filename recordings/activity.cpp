@@ -1,12 +1,7 @@
 #include "recordings/activity.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstring>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -95,9 +90,7 @@ ActivityWriter::~ActivityWriter() {
 }
 
 void ActivityWriter::close() {
-    if (fd >= 0)
-        ::close(fd);
-    fd = -1;
+    file.close();
     day = QDate();
 }
 
@@ -111,13 +104,16 @@ bool ActivityWriter::openDay(const QDate& newDay) {
     }
     const QString path = Activity::dayFile(dataDrive, camera, newDay);
     QDir().mkpath(QFileInfo(path).path());
-    fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0 && !failureLogged) {
-        qWarning().noquote() << QStringLiteral("Cannot write activity figures to %1: %2")
-                                    .arg(path, QString::fromLocal8Bit(strerror(errno)));
+    file.setFileName(path);
+    // ReadWrite keeps what earlier runs wrote (WriteOnly would truncate); Unbuffered sends each
+    // byte to the system at once.
+    const bool opened = file.open(QIODevice::ReadWrite | QIODevice::Unbuffered);
+    if (!opened && !failureLogged) {
+        qWarning().noquote()
+            << QStringLiteral("Cannot write activity figures to %1: %2").arg(path, file.errorString());
         failureLogged = true;
     }
-    return fd >= 0;
+    return opened;
 }
 
 bool ActivityWriter::write(const QDateTime& when, float percent) {
@@ -126,19 +122,22 @@ bool ActivityWriter::write(const QDateTime& when, float percent) {
     const qint64 ms = when.toMSecsSinceEpoch();
     // A file that could not be opened is tried again each second: the drive may be back.
     const bool sameDay = day.isValid() && ms >= dayStartMs && ms < dayEndMs;
-    if ((!sameDay || fd < 0) && !openDay(when.toLocalTime().date()))
+    if ((!sameDay || !file.isOpen()) && !openDay(when.toLocalTime().date()))
         return false;
     // One byte into the page cache: it outlives a kill of the process at once, with no sync.
     // A power cut may still take the last seconds the system had not yet written back, which,
     // for figures that only mark where to look, is not worth a disk flush every second.
     const unsigned char byte = encode(percent);
-    const off_t offset = off_t((ms - dayStartMs) / 1000);
-    if (::pwrite(fd, &byte, 1, offset) == 1)
+    const qint64 offset = (ms - dayStartMs) / 1000;
+    if (file.seek(offset) && file.write(reinterpret_cast<const char*>(&byte), 1) == 1)
         return true;
     if (!failureLogged)
         qWarning().noquote() << QStringLiteral("Cannot write activity figures of camera %1: %2")
                                     .arg(camera)
-                                    .arg(QString::fromLocal8Bit(strerror(errno)));
+                                    .arg(file.errorString());
     failureLogged = true;
+    // Opened afresh at the next second: a drive that was pulled and plugged in again is written
+    // through a new handle, not the stale one.
+    file.close();
     return false;
 }

@@ -2,6 +2,7 @@
 
 #include <QDate>
 #include <QDateTime>
+#include <QFile>
 #include <QString>
 
 // Writes one camera's activity figures into its day files (see activity.h): one byte per second
@@ -25,7 +26,7 @@ private:
 
     const QString dataDrive;
     const int camera;
-    int fd = -1;
+    QFile file;
     QDate day;
     qint64 dayStartMs = 0; // epoch ms of the open day's first second
     qint64 dayEndMs = 0;
