@@ -40,16 +40,3 @@ int readFrameCounter(const cv::Mat& bgr) {
     }
     return counter;
 }
-
-void drawFrameCounter(cv::Mat& bgr, int counter) {
-    using namespace framecode;
-    const auto row = [&bgr](double fraction) { return int(fraction * bgr.rows); };
-    for (int i = 0; i < cellCount; ++i) {
-        const bool bit = (unsigned(counter) >> (cellCount - 1 - i)) & 1u;
-        const int left = int(cellLeft(i) * bgr.cols);
-        const int right = int(cellRight(i) * bgr.cols);
-        const cv::Scalar on(255, 255, 255), off(0, 0, 0);
-        bgr(cv::Range(row(bitTop), row(bitBottom)), cv::Range(left, right)) = bit ? on : off;
-        bgr(cv::Range(row(checkTop), row(checkBottom)), cv::Range(left, right)) = bit ? off : on;
-    }
-}
