@@ -1,35 +1,18 @@
 #include "capture/mjpegdecode.h"
 
 #include <algorithm>
-#include <csetjmp>
-#include <cstdio>
 #include <cstring>
 
 #include <opencv2/imgcodecs.hpp>
 
-#include <jpeglib.h>
-
 #include "capture/frameconversion.h"
+#include "recordings/jpegdecode.h"
 
 namespace {
 
-// A picture larger than this is no camera's; its header is damaged.
-constexpr size_t kMaxDecodedPixels = size_t(8192) * 8192;
 // Cameras put a line break or padding before the picture now and then; a JPEG further in than
 // this is not what the part holds.
 constexpr size_t kMaxBytesBeforeImage = 64;
-
-struct JpegErrors {
-    jpeg_error_mgr manager;
-    std::jmp_buf bail;
-};
-
-[[noreturn]] void bailOut(j_common_ptr info) {
-    std::longjmp(reinterpret_cast<JpegErrors*>(info->err)->bail, 1);
-}
-
-// A torn frame's "premature end of data" and the like are expected now and then; not printed.
-void ignoreMessage(j_common_ptr, int) {}
 
 // Where the picture starts in `packet` (0 normally), or -1 when it holds none near its start.
 long imageStart(const cv::Mat& packet) {
@@ -44,82 +27,6 @@ long imageStart(const cv::Mat& packet) {
     return -1;
 }
 
-// libjpeg-turbo at scale eighths/8, in the inverse DCT. A YCbCr or grey picture is read as its
-// raw planes into `dst.buffers`, anything else straight into blue-green-red: the colour
-// conversion then runs in libjpeg's SIMD code, where cv::imdecode would decode to RGB and swap
-// every pixel in plain C. Only plain data crosses the setjmp; the matrices are the caller's.
-// False when libjpeg gives up on the data.
-bool decodeWithLibjpeg(const uchar* data, size_t size, int eighths, bool planes,
-                       DecodedPicture& dst, cv::Mat (&buffers)[3]) {
-    jpeg_decompress_struct info;
-    JpegErrors errors;
-    info.err = jpeg_std_error(&errors.manager);
-    errors.manager.error_exit = bailOut;
-    errors.manager.emit_message = ignoreMessage;
-    if (setjmp(errors.bail)) {
-        jpeg_destroy_decompress(&info);
-        return false;
-    }
-    jpeg_create_decompress(&info);
-    jpeg_mem_src(&info, data, static_cast<unsigned long>(size));
-    jpeg_read_header(&info, TRUE);
-    planes = planes && ((info.jpeg_color_space == JCS_YCbCr && info.num_components == 3) ||
-                        (info.jpeg_color_space == JCS_GRAYSCALE && info.num_components == 1));
-    info.raw_data_out = planes ? TRUE : FALSE;
-    info.out_color_space = planes ? info.jpeg_color_space : JCS_EXT_BGR;
-    info.scale_num = unsigned(eighths);
-    info.scale_denom = 8;
-    jpeg_calc_output_dimensions(&info);
-    if (size_t(info.output_width) * info.output_height > kMaxDecodedPixels) {
-        jpeg_destroy_decompress(&info);
-        return false;
-    }
-    jpeg_start_decompress(&info);
-    cv::Mat* const views[3] = {&dst.y, &dst.cb, &dst.cr};
-    if (!planes) {
-        for (cv::Mat* view : views)
-            view->release();
-        dst.bgr.create(int(info.output_height), int(info.output_width), CV_8UC3);
-        while (info.output_scanline < info.output_height) {
-            JSAMPROW row = dst.bgr.ptr(int(info.output_scanline));
-            jpeg_read_scanlines(&info, &row, 1);
-        }
-    } else {
-        dst.bgr.release();
-        // One call of jpeg_read_raw_data decodes one row of MCUs: v_samp_factor block rows of
-        // each component, each block DCT_scaled_size samples high and wide.
-        int blockRows[3] = {};
-        JSAMPROW rows[3][4 * 16] = {};
-        JSAMPARRAY rowSets[3] = {rows[0], rows[1], rows[2]};
-        for (int c = 0; c < info.num_components; ++c) {
-            const jpeg_component_info& comp = info.comp_info[c];
-            blockRows[c] = comp.v_samp_factor * comp.DCT_scaled_size;
-            buffers[c].create(int(info.total_iMCU_rows) * blockRows[c],
-                              int(comp.width_in_blocks) * comp.DCT_scaled_size, CV_8UC1);
-        }
-        const int linesPerCall = info.max_v_samp_factor * info.min_DCT_scaled_size;
-        for (JDIMENSION mcuRow = 0; info.output_scanline < info.output_height; ++mcuRow) {
-            for (int c = 0; c < info.num_components; ++c)
-                for (int r = 0; r < blockRows[c]; ++r)
-                    rows[c][r] = buffers[c].ptr(int(mcuRow) * blockRows[c] + r);
-            if (jpeg_read_raw_data(&info, rowSets, JDIMENSION(linesPerCall)) == 0)
-                break; // suspended: no more data in memory
-        }
-        for (int c = 0; c < 3; ++c) {
-            if (c >= info.num_components) {
-                views[c]->release();
-                continue;
-            }
-            const jpeg_component_info& comp = info.comp_info[c];
-            *views[c] = buffers[c](cv::Rect(0, 0, int(comp.downsampled_width),
-                                            int(comp.downsampled_height)));
-        }
-    }
-    jpeg_finish_decompress(&info);
-    jpeg_destroy_decompress(&info);
-    return true;
-}
-
 bool decode(const cv::Mat& packet, bool planes, DecodedPicture& dst) {
     thread_local cv::Mat buffers[3]; // the planes' pixels, reused from picture to picture
     const long start = imageStart(packet);
@@ -127,8 +34,8 @@ bool decode(const cv::Mat& packet, bool planes, DecodedPicture& dst) {
     const cv::Size size = jpegSize(image);
     if (!size.empty()) {
         try {
-            if (decodeWithLibjpeg(image.ptr(), image.total(), decodeScaleEighths(size), planes,
-                                  dst, buffers))
+            if (decodeJpeg(image.ptr(), image.total(), decodeScaleEighths(size), planes, dst,
+                           buffers))
                 return true;
             // What libjpeg cannot turn into blue-green-red directly (CMYK, say) OpenCV may read.
             dst.y.release();

@@ -2,6 +2,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "recordings/jpegdecode.h"
+
 // Decoding of one picture of an MJPEG stream read as raw packets (cv::VideoCapture with
 // CAP_PROP_FORMAT set to -1). libjpeg scales the picture in its inverse DCT and hands over its
 // own luma and chroma planes: no chroma upsampling and no colour conversion at the camera's
@@ -16,13 +18,6 @@ cv::Size jpegSize(const cv::Mat& packet);
 // DCTs in libjpeg-turbo: 6/8 of a 1280 x 720 picture costs two and a half times a full decode.
 int decodeScaleEighths(cv::Size size);
 
-// A decoded picture. A YCbCr or grey JPEG comes as its planes (full range, as JPEG stores
-// them), each at its own size: `cb` and `cr` are empty for grey. Any other kind (CMYK, say)
-// comes as blue-green-red in `bgr`, with the planes empty.
-struct DecodedPicture {
-    cv::Mat y, cb, cr;
-    cv::Mat bgr;
-};
 
 // Decodes `packet` at decodeScaleEighths() of its size; a few bytes before the picture (a line
 // break that some cameras send) are skipped. Returns false, with `dst` empty, for data that

@@ -56,10 +56,27 @@ public:
     bool nextSegment(int camera, qint64 ms, Segment* segment) const;
 
 private:
-    struct Private;
+    // What was last read of one file, so that a refresh reads again only what may have changed.
+    struct Known {
+        int camera = 0;
+        qint64 startMs = 0;
+        qint64 bytes = -1; // the size at the last look; -1: not looked at yet
+        qint64 frames = 0;
+        FileFormat format = FileFormat::Unknown;
+        qint64 walkedTo = 0;  // a compact file being written: the end of the chunks counted so far
+        bool settled = false; // it was not its camera's newest file: it grows no more
+    };
+    using Folder = QHash<QString, Known>; // by file name
+
+    // Lists the folder of `day` again, keeping what is known of the files still there.
+    Folder& relist(const QDate& day);
+    void look(const QString& path, Known& file);
+    qint64 localMs(const QDate& day, int hour, int msIntoHour);
+
     QString drive;
     QHash<QDate, QVector<Segment>> daysSeen; // per refreshed day, every camera, by start
-    // Implementation may add caches (sizes, formats) here.
+    QHash<QDate, Folder> folders;
+    QHash<qint64, qint64> hourStarts; // local hours (Julian day * 24 + hour) as epoch ms
 };
 
 } // namespace Review

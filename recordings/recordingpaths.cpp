@@ -26,6 +26,15 @@ QString RecordingPaths::fileStamp(const QDateTime& when) {
                              date.day(), time.hour(), time.minute(), time.second(), time.msec());
 }
 
+QString RecordingPaths::videosFolder(const QString& dataDrive) {
+    return driveRoot(dataDrive) + QStringLiteral("VideoData/videos/");
+}
+
+QString RecordingPaths::dayFolder(const QString& dataDrive, const QDate& day) {
+    return videosFolder(dataDrive) +
+           QString::asprintf("%04d/%02d/%02d/", day.year(), day.month(), day.day());
+}
+
 QString RecordingPaths::makeDayFolder(const QString& dataDrive, const QDate& day) {
     QString path = driveRoot(dataDrive);
     descend(path, QStringLiteral("VideoData/"));

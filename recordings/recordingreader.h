@@ -1,5 +1,9 @@
 #pragma once
 
+#include <memory>
+
+#include <QByteArray>
+#include <QFile>
 #include <QHash>
 #include <QString>
 #include <QVector>
@@ -25,9 +29,27 @@ public:
     void clear();
 
 private:
-    // Implementation may keep an open file and the frame offsets of compact files here.
-    struct Cache;
-    QHash<QString, QVector<qint64>> frameOffsets; // compact files: offset of each frame chunk
+    // The file read last, kept open for the next frame of sequential playback.
+    struct Cache {
+        QString path;
+        std::unique_ptr<QFile> file;
+        FileFormat format = FileFormat::Unknown;
+        qint64 firstChunk = -1; // where frame 0's chunk begins
+        qint64 moviFourcc = -1; // what the index's offsets count from
+        qint64 indexAt = -1;    // a finished compact file: where its index lies
+    };
+    // Where the frames of a compact file lie: from its index, or walked as far as it was written.
+    struct CompactFrames {
+        QVector<qint64> offsets;
+        qint64 walkedTo = -1;
+    };
+    bool openFile(const Segment& segment, QString* why);
+    bool findCompactFrame(qint64 index, qint64* offset, QString* why);
+
+    Cache cache;
+    QByteArray chunk;             // the chunk read, reused from frame to frame
+    cv::Mat planes[3];            // the JPEG decoder's buffers, reused
+    QHash<QString, CompactFrames> frameOffsets; // compact files: offset of each frame chunk
 };
 
 } // namespace Review
