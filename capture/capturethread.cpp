@@ -130,7 +130,8 @@ CaptureThread::CaptureThread(ChannelConfig* channel, const QString& dataDrive,
     , imageCapture(channel->imageCapture)
     , previewLabel(channel->previewLabel)
     , stopButton(channel->stopButton)
-    , pacedSource(channel->cameraType == 1 && isLocalFile(channel->url)) {
+    , pacedSource(channel->cameraType == 1 && isLocalFile(channel->url))
+    , activity(dataDrive, cameraNumberText.toInt()) {
     sinceStart.start();
     // The cameras are the parallelism: a frame is small, and OpenCV's pool splitting each resize
     // across the cores only adds hand-over and spinning, times eight cameras. Set once, before
@@ -181,9 +182,10 @@ void CaptureThread::processImage(int requestId, QImage img) {
     if (img.isNull() || !channel->recording)
         return;
     cv::Mat prepared;
-    prepareRecordingFrame(::QImage2Mat(img), channel->locationCopy(), Clock::now(), prepared);
+    const QDateTime when = Clock::now();
+    prepareRecordingFrame(::QImage2Mat(img), channel->locationCopy(), when, prepared);
     if (!prepared.empty())
-        writeOnTimeline(prepared, sinceStart.elapsed());
+        writeOnTimeline(prepared, sinceStart.elapsed(), when);
 }
 
 void CaptureThread::run() {
@@ -357,7 +359,7 @@ void CaptureThread::runNetworkPass(cv::VideoCapture& capture, QString& target) {
     if (!(recording && writerFailing))
         setFrame(recordingFrameToQImage(work));
     if (writable)
-        writeOnTimeline(work, incomingAtMs);
+        writeOnTimeline(work, incomingAtMs, incomingTime);
 }
 
 void CaptureThread::runLocalPass(QString& target) {
@@ -412,6 +414,7 @@ void CaptureThread::checkFileState(QString& target) {
             // A pause must not be filled with repeats when recording resumes into the same file.
             if (writer && framesInFile > 0)
                 timelinePaused = true;
+            activity.flush();
         }
         if (writerFailing) {
             writerFailing = false;
@@ -546,7 +549,7 @@ void CaptureThread::dropNextWriter() {
     nextWriter.reset();
 }
 
-void CaptureThread::writeOnTimeline(cv::Mat& prepared, qint64 atMs) {
+void CaptureThread::writeOnTimeline(cv::Mat& prepared, qint64 atMs, const QDateTime& when) {
     std::lock_guard<std::mutex> lock(writerMutex);
     // A full file is written on until the next one is open (see ensureWriter()).
     if (!writer || writeFailed)
@@ -580,8 +583,10 @@ void CaptureThread::writeOnTimeline(cv::Mat& prepared, qint64 atMs) {
     if (framesInFile <= slot + kTimelineSlackFrames) {
         while (framesInFile < slot - kTimelineSlackFrames && !writeFailed)
             append(latest);
-        if (!writeFailed)
+        if (!writeFailed) {
             append(prepared);
+            activity.addFrame(prepared, when, nowMs);
+        }
     }
     // No copy: `latest` is only ever read here, so its old pixels can become the caller's buffer.
     std::swap(latest, prepared);
@@ -604,6 +609,7 @@ void CaptureThread::completeFile() {
         fileFull = false;
         writeFailed = false;
         latest.release();
+        activity.flush();
     }
     if (!closing)
         return;

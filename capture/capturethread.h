@@ -14,6 +14,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "capture/activitymeter.h"
 #include "capture/channelconfig.h"
 #include "capture/mjpegdecode.h"
 #include "capture/packetreader.h"
@@ -37,8 +38,9 @@ constexpr qint64 kFileSizeLimitBytes = 209715200; // 200 MiB per recording file
 // - url, cameraType, imageCapture, previewLabel, stopButton, dataDrive, cameraNumberText: set
 //   in the constructor, read-only afterwards. The widget pointers are only dereferenced in
 //   lambdas posted to the GUI thread.
-// - writer, writerPath, frames/latest/timeline, fileFull, writeFailed: both threads, only under
-//   writerMutex (never held across a grab or a frame preparation).
+// - writer, writerPath, frames/latest/timeline, fileFull, writeFailed, activity: both threads,
+//   only under writerMutex (never held across a grab or a frame preparation; held across the
+//   frame's write and, once a second, the write of one activity byte).
 // - channel->running / recording: atomic; channel->frame and location: under frameMutex.
 // - stillRequestPending: atomic, set by the worker, cleared in the GUI thread.
 // - Nothing here waits for the network or for the video library's open lock: the stream's open
@@ -86,8 +88,9 @@ private:
     bool writerFailed(const QString& target, bool room);
     void dropNextWriter();
     // Takes the frame's pixels as the new `latest` and hands the previous latest back in
-    // `prepared`, for the caller to reuse as its next work buffer.
-    void writeOnTimeline(cv::Mat& prepared, qint64 atMs);
+    // `prepared`, for the caller to reuse as its next work buffer. `when` is the time stamped on
+    // the frame, `atMs` its monotonic time.
+    void writeOnTimeline(cv::Mat& prepared, qint64 atMs, const QDateTime& when);
     void completeFile();
     void pauseTimeline();
     void setFrame(const QImage& image);
@@ -154,4 +157,5 @@ private:
     cv::Mat latest; // newest prepared frame, repeated to fill a gap in the 25 fps timeline
     bool fileFull = false;
     bool writeFailed = false;
+    ActivityRecorder activity; // the figures of what is recorded, never of preview alone
 };

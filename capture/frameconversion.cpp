@@ -58,6 +58,8 @@ struct VideoRangeTables {
 
 constexpr int kOverlayFont = cv::FONT_HERSHEY_COMPLEX_SMALL;
 constexpr double kOverlayScale = 0.8;
+constexpr int kLocationBaseline = 15;
+constexpr int kStampBaseline = 450;
 
 void drawOverlayText(cv::Mat& frame, const QByteArray& text, cv::Point origin) {
     if (text.isEmpty())
@@ -68,8 +70,8 @@ void drawOverlayText(cv::Mat& frame, const QByteArray& text, cv::Point origin) {
 }
 
 void drawOverlays(cv::Mat& frame, const QString& location, const QDateTime& when) {
-    drawOverlayText(frame, location.toLocal8Bit(), cv::Point(0, 15));
-    drawOverlayText(frame, frameStamp(when).toLatin1(), cv::Point(0, 450));
+    drawOverlayText(frame, location.toLocal8Bit(), cv::Point(0, kLocationBaseline));
+    drawOverlayText(frame, frameStamp(when).toLatin1(), cv::Point(0, kStampBaseline));
 }
 
 // The U and V planes of a 4:2:0 matrix (Y, U, V one after the other) of the recording size.
@@ -80,6 +82,16 @@ struct YuvPlanes {
         , v(u.rows, u.cols, CV_8UC1, u.ptr() + u.total()) {}
 };
 
+// The rows a text drawn on `baselineY` may touch, whatever it says (the font's height and depth
+// do not depend on the text): even bounds with a margin for the anti-aliasing, so that the strip
+// is whole 4:2:0 blocks.
+cv::Range stripRows(int baselineY) {
+    int baseline = 0;
+    const cv::Size box = cv::getTextSize("0", kOverlayFont, kOverlayScale, 1, &baseline);
+    return cv::Range(std::max(0, (baselineY - box.height - 2) & ~1),
+                     std::min(kRecordHeight, (baselineY + baseline + 4) & ~1));
+}
+
 // Draws as drawOverlayText() into a 4:2:0 frame: the few rows around the text are turned into
 // blue-green-red, drawn on and turned back, so that the text looks as on a frame prepared in
 // blue-green-red, for the cost of a strip.
@@ -89,9 +101,9 @@ void drawOverlayTextYuv(cv::Mat& i420, const QByteArray& text, cv::Point origin)
     int baseline = 0;
     const cv::Size box =
         cv::getTextSize(text.constData(), kOverlayFont, kOverlayScale, 1, &baseline);
-    // Even bounds with a margin for the anti-aliasing, so that the strip is whole 4:2:0 blocks.
-    const int top = std::max(0, (origin.y - box.height - 2) & ~1);
-    const int bottom = std::min(kRecordHeight, (origin.y + baseline + 4) & ~1);
+    const cv::Range rowsTouched = stripRows(origin.y);
+    const int top = rowsTouched.start;
+    const int bottom = rowsTouched.end;
     const int width = std::min(kRecordWidth, (origin.x + box.width + 4) & ~1);
     if (bottom <= top || width <= 0)
         return;
@@ -112,11 +124,15 @@ void drawOverlayTextYuv(cv::Mat& i420, const QByteArray& text, cv::Point origin)
 }
 
 void drawOverlaysYuv(cv::Mat& i420, const QString& location, const QDateTime& when) {
-    drawOverlayTextYuv(i420, location.toLocal8Bit(), cv::Point(0, 15));
-    drawOverlayTextYuv(i420, frameStamp(when).toLatin1(), cv::Point(0, 450));
+    drawOverlayTextYuv(i420, location.toLocal8Bit(), cv::Point(0, kLocationBaseline));
+    drawOverlayTextYuv(i420, frameStamp(when).toLatin1(), cv::Point(0, kStampBaseline));
 }
 
 } // namespace
+
+OverlayRows overlayRows() {
+    return {stripRows(kLocationBaseline), stripRows(kStampBaseline)};
+}
 
 cv::Mat3b QImage2Mat(const QImage& src) {
     cv::Mat3b dst;

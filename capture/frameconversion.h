@@ -42,5 +42,12 @@ void prepareRecordingFrame(const DecodedPicture& src, const QString& location,
 void prepareRecordingFrame(const cv::Mat& src, const QString& location, const QDateTime& when,
                            cv::Mat& dst);
 
+// The rows of a recording frame that the location text (top) and the time (bottom) may cover,
+// across the whole width: a change there is the overlay's, not the scene's.
+struct OverlayRows {
+    cv::Range top, bottom;
+};
+OverlayRows overlayRows();
+
 // A Format_RGB888 image of a recording frame, for the preview.
 QImage recordingFrameToQImage(const cv::Mat& frame);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <limits>
+#include <set>
+#include <utility>
 
 #include <QDebug>
 #include <QDir>
@@ -13,6 +15,7 @@
 #include <QStorageInfo>
 #include <QTimer>
 
+#include "recordings/activity.h"
 #include "recordings/avirepair.h"
 #include "recordings/clock.h"
 #include "recordings/openrecordings.h"
@@ -136,6 +139,48 @@ void removeEmptyFolders(const QSet<QString>& days, const QDate& today) {
     }
 }
 
+QString videosDayFolder(const QString& dataDrive, const QDate& day) {
+    return QDir(dataDrive).filePath(QStringLiteral("VideoData/videos/") +
+                                    day.toString(QStringLiteral("yyyy/MM/dd")));
+}
+
+bool hasRecording(const QString& dataDrive, int camera, const QDate& day) {
+    for (const QFileInfo& file : entries(videosDayFolder(dataDrive, day), QDir::Files)) {
+        DiskSpace::Recording recording;
+        if (DiskSpace::parseRecordingName(file.fileName(), &recording) &&
+            recording.cameraNumber == camera && recording.day == day)
+            return true;
+    }
+    return false;
+}
+
+// The activity figures of a day and camera are kept as long as a recording of that day and
+// camera is: they mark where to look in it. A recording begun before midnight also marks the
+// next day, which may have no recording of its own: those figures go with it. Today's stay.
+void removeActivityOfDeleted(const QString& dataDrive,
+                             const std::set<std::pair<qint64, int>>& dayCameras,
+                             const QDate& today) {
+    QSet<QString> activityDays;
+    for (const auto& [julianDay, camera] : dayCameras) {
+        const QDate day = QDate::fromJulianDay(julianDay);
+        if (hasRecording(dataDrive, camera, day))
+            continue;
+        for (const QDate& marked : {day, day.addDays(1)}) {
+            const QString path = Activity::dayFile(dataDrive, camera, marked);
+            // Today's file may be held open by a camera's writer, which would go on writing
+            // into a deleted file.
+            if (marked >= today || (marked != day && hasRecording(dataDrive, camera, marked)))
+                continue;
+            const QFileInfo file(path);
+            if (file.isFile() && !file.isSymLink() && !QFile::remove(path))
+                qWarning().noquote()
+                    << QStringLiteral("Cannot delete activity figures %1").arg(path);
+            activityDays.insert(file.path());
+        }
+    }
+    removeEmptyFolders(activityDays, today);
+}
+
 } // namespace
 
 DiskSpace::Usage DiskSpace::storageProbe(const QString& path) {
@@ -226,6 +271,7 @@ DiskSpace::Outcome DiskSpace::freeSpace(const QString& dataDrive, qint64 thresho
     });
 
     QSet<QString> touchedDays;
+    std::set<std::pair<qint64, int>> touchedDayCameras;
     qint64 freeBytes = before.freeBytes;
     for (const Candidate& c : candidates) {
         if (freeBytes >= thresholdBytes)
@@ -259,9 +305,12 @@ DiskSpace::Outcome DiskSpace::freeSpace(const QString& dataDrive, qint64 thresho
                                  .arg(freeBytes);
         outcome.deleted.append({c.recording.path, sizeBytes});
         touchedDays.insert(QFileInfo(c.recording.path).path());
+        touchedDayCameras.emplace(c.recording.day.toJulianDay(), c.recording.cameraNumber);
     }
     outcome.freeBytesAfter = freeBytes;
-    removeEmptyFolders(touchedDays, Clock::now().date());
+    const QDate today = Clock::now().date();
+    removeEmptyFolders(touchedDays, today);
+    removeActivityOfDeleted(dataDrive, touchedDayCameras, today);
     return outcome;
 }
 

@@ -66,7 +66,8 @@ QString probePath(const QString& dataDrive);
 // One synchronous pass: when the volume of dataDrive has less than thresholdBytes free, deletes
 // closed recordings under <dataDrive>VideoData/videos, oldest first by the time in their names,
 // until the threshold is met, then removes the day, month and year folders this left empty
-// (except those of today, which a writer may be about to use). Deletes nothing when even every
+// (except those of today, which a writer may be about to use). The activity figures of a day
+// and camera go with the last recording of that day and camera, their emptied folders likewise. Deletes nothing when even every
 // closed recording would not be enough. Logs each deletion. Checks *stopRequested between files.
 Outcome freeSpace(const QString& dataDrive, qint64 thresholdBytes, const Probe& probe,
                   const OpenFiles& openFiles, const std::atomic<bool>* stopRequested = nullptr);

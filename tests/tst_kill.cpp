@@ -25,17 +25,6 @@ qint64 frameDataStart(const QString& path) {
     return movi < 8 ? -1 : movi + 4;
 }
 
-// The real program, with its configuration under `configHome`, as a desktop session starts it.
-bool startRecorder(QProcess& app, const QString& configHome) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome);
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    app.setProcessEnvironment(env);
-    app.setProcessChannelMode(QProcess::MergedChannels);
-    app.start(QStringLiteral(IPS_APP_PATH), QStringList());
-    return app.waitForStarted(5000);
-}
-
 // A process that waits on the disk (state D, for instance in the fsync of a save on a disk busy
 // with other work) cannot end, even when killed, until the disk answers: it gets longer. One
 // without a /proc entry has ended, even if QProcess missed its exit.
@@ -97,7 +86,7 @@ void TestKill::killedAtRandomMoments() {
         QVERIFY(writeBytes(folder + QStringLiteral("settings.xml"), oldSettings));
 
         QProcess app;
-        QVERIFY(startRecorder(app, home));
+        QVERIFY(startProgram(app, home));
         QTest::qWait(killAfterMs);
         QVERIFY2(app.state() == QProcess::Running, app.readAll().constData());
         const auto pid = pid_t(app.processId());
@@ -160,7 +149,7 @@ void TestKill::killedAtRandomMoments() {
     // and then reads without a complaint.
     for (const Torn& t : torn) {
         QProcess app;
-        QVERIFY(startRecorder(app, t.home));
+        QVERIFY(startProgram(app, t.home));
         QTRY_VERIFY_WITH_TIMEOUT(!AviRepair::isUnfinished(t.file), 5000);
         ::kill(pid_t(app.processId()), SIGTERM);
         QVERIFY(app.waitForFinished(10000));

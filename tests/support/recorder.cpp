@@ -42,6 +42,26 @@ QString configFolder(const QString& configHome) {
     return home + QStringLiteral("/Quorlan-Applications/Q7M2/");
 }
 
+bool writeConfiguration(const QString& folder, const Cameras& cameras, const QString& dataDrive,
+                        qint64 keepFreeMiB) {
+    ProgramSettings settings;
+    settings.dataDrive = dataDrive;
+    settings.keepFreeMiB = keepFreeMiB;
+    return QDir().mkpath(folder) &&
+           writeConfigFile(folder + QStringLiteral("config.xml"), cameras.data(), kCameraCount) &&
+           writeSettingsFile(folder + QStringLiteral("settings.xml"), settings);
+}
+
+bool startProgram(QProcess& app, const QString& configHome) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    app.setProcessEnvironment(env);
+    app.setProcessChannelMode(QProcess::MergedChannels);
+    app.start(QStringLiteral(IPS_APP_PATH), QStringList());
+    return app.waitForStarted(5000);
+}
+
 static QTimer* scheduleTimer(Camera& window) {
     // The window's own timer is its direct child; helpers it owns may keep timers of their own.
     for (QTimer* timer : window.findChildren<QTimer*>(QString(), Qt::FindDirectChildrenOnly)) {
@@ -55,12 +75,7 @@ std::unique_ptr<Camera> openWindow(const Cameras& cameras, const QString& dataDr
                                    bool scheduleStopped, qint64 keepFreeMiB) {
     const QString folder = configFolder();
     QDir(folder).removeRecursively();
-    ProgramSettings settings;
-    settings.dataDrive = dataDrive;
-    settings.keepFreeMiB = keepFreeMiB;
-    if (!QDir().mkpath(folder) ||
-        !writeConfigFile(folder + QStringLiteral("config.xml"), cameras.data(), kCameraCount) ||
-        !writeSettingsFile(folder + QStringLiteral("settings.xml"), settings))
+    if (!writeConfiguration(folder, cameras, dataDrive, keepFreeMiB))
         return nullptr;
     auto window = std::make_unique<Camera>();
     QTimer* timer = scheduleTimer(*window);

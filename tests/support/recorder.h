@@ -66,6 +66,13 @@ inline void onStream(ChannelConfig& camera, const QString& url, bool recordOnSta
     camera.url = url;
     camera.recordOnStart = recordOnStart;
 }
+// Writes config.xml and settings.xml into `folder` (made if missing) with the program's own
+// writers.
+bool writeConfiguration(const QString& folder, const Cameras& cameras, const QString& dataDrive,
+                        qint64 keepFreeMiB = 0);
+// The real program, with its configuration under `configHome` (XDG_CONFIG_HOME), as a desktop
+// session starts it, its output merged.
+bool startProgram(QProcess& app, const QString& configHome);
 // Writes config.xml and settings.xml with the program's own writers (keepFreeMiB 0: the keeper
 // never deletes a recording) and shows a window on them; with scheduleStopped only the test ticks.
 std::unique_ptr<Camera> openWindow(const Cameras& cameras, const QString& dataDrive,

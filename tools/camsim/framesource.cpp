@@ -1,6 +1,7 @@
 #include "framesource.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include <QBuffer>
@@ -228,6 +229,44 @@ void FrameSource::tick() {
     emit frameReady();
 }
 
+void FrameSource::drawScene(qint64 counter) {
+    const QSize size = m_options.size;
+    const double t = double(counter - m_options.counterStart) / m_options.fps;
+    int pass = -1;
+    for (int i = 0; i < m_options.moveAt.size() && pass < 0; ++i)
+        if (t >= m_options.moveAt[i] && t < m_options.moveAt[i] + 1)
+            pass = i;
+    const qint64 nowMs = QDateTime::currentMSecsSinceEpoch();
+    if (pass != m_passInView && m_passInView >= 0)
+        std::fprintf(stderr, "camsim: object pass at %g s shown from %lld to %lld ms since epoch\n",
+                     m_options.moveAt[m_passInView], m_passFirstMs, m_passLastMs);
+    if (pass >= 0 && pass != m_passInView)
+        m_passFirstMs = nowMs;
+    m_passLastMs = nowMs;
+    m_passInView = pass;
+    if (pass >= 0) {
+        // A dark box a sixth of the width wide, from just off the left edge to just off the right.
+        const int w = size.width() / 6;
+        const int h = size.height() / 3;
+        const double progress = t - m_options.moveAt[pass];
+        const int x = int(-w + progress * (size.width() + w));
+        QPainter(&m_canvas).fillRect(x, (size.height() - h) / 2, w, h, QColor(25, 25, 35));
+    }
+    const int amplitude = m_options.noise;
+    if (amplitude <= 0)
+        return;
+    for (int y = 0; y < size.height(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(m_canvas.scanLine(y));
+        for (int x = 0; x < size.width(); ++x) {
+            m_noiseSeed = m_noiseSeed * 1664525u + 1013904223u;
+            const int n = int((m_noiseSeed >> 16) % unsigned(2 * amplitude + 1)) - amplitude;
+            const QRgb c = line[x];
+            line[x] = qRgb(qBound(0, qRed(c) + n, 255), qBound(0, qGreen(c) + n, 255),
+                           qBound(0, qBlue(c) + n, 255));
+        }
+    }
+}
+
 void FrameSource::buildBackground() {
     // A still "scene": soft gradients and blocks, plus fixed sensor-like noise. The noise is
     // what gives the JPEG a realistic size; it is made once, so live rendering stays cheap.
@@ -272,7 +311,9 @@ void FrameSource::buildBackground() {
 bool FrameSource::renderFrame(qint64 counter, EncodedFrame* out) {
     const QSize size = m_options.size;
     memcpy(m_canvas.bits(), m_background.constBits(), size_t(m_background.sizeInBytes()));
-    {
+    if (m_options.sceneOnly()) {
+        drawScene(counter);
+    } else {
         QPainter p(&m_canvas);
         const qreal h = size.height();
         drawCaption(p, size, 0.12 * h, 0.26 * h, QString::number(counter), QColor(255, 230, 0));

@@ -31,6 +31,14 @@ struct FrameSourceOptions {
     // Lossless JPEGs (process 14, RGB): what decoders built on libjpeg 8-bit reject and
     // FFmpeg's decoder reads.
     bool lossless = false;
+    // Fresh noise of up to this many levels on every pixel of every frame, as a sensor gives.
+    int noise = 0;
+    // An object crosses the picture from left to right during each of these seconds of the
+    // schedule ([S, S + 1) after start).
+    QVector<double> moveAt;
+    // The scene alone: no counter, time or frame code, which change every frame as no real scene
+    // does (set with noise or passes).
+    bool sceneOnly() const { return noise > 0 || !moveAt.isEmpty(); }
 };
 
 // Renders and encodes the picture once per tick, however many clients watch it, on an
@@ -58,7 +66,14 @@ private:
     void scheduleNext();
     void buildBackground();
     bool renderFrame(qint64 counter, EncodedFrame* out);
+    void drawScene(qint64 counter);
 
+    // The pass in view (index into moveAt, -1: none) and the wall-clock times of its first and
+    // last frames, logged when it ends.
+    int m_passInView = -1;
+    qint64 m_passFirstMs = 0;
+    qint64 m_passLastMs = 0;
+    quint32 m_noiseSeed = 1;
     FrameSourceOptions m_options;
     qint64 m_periodNs = 40'000'000;
     QElapsedTimer m_clock;

@@ -77,7 +77,15 @@ Faults (times in seconds, fractions allowed; each connection timed from its star
   --hang-for S       accept every connection made in the first S s after start and never
                      answer it: a hung camera (later connections are served)
   --auth user:pass   require HTTP basic authentication (401 otherwise)
-  --lossless         send lossless JPEGs (process 14), which FFmpeg decodes and libjpeg does not)";
+  --lossless         send lossless JPEGs (process 14), which FFmpeg decodes and libjpeg does not
+
+Scene (live rendering only; the picture is then the still scene alone, without counter, time or
+frame code, which change every frame as no real scene does):
+  --noise A          fresh noise of up to A levels on every pixel of every frame
+  --move-at S1,S2..  a dark box crosses the picture from left to right during second S of the
+                     schedule ([S, S + 1) after start). Once it has left, stderr tells when it
+                     was shown: "camsim: object pass at S s shown from <first> to <last> ms since
+                     epoch", the wall-clock times its first and last frames were rendered.)";
 
 struct Parsed {
     FrameSourceOptions frames;
@@ -137,6 +145,8 @@ bool parseOptions(QCoreApplication& app, Parsed* parsed, QString* error) {
         {"counter-start", "Counter of the first frame (default 0).", "N"},
         {"verbose", "Log every request and refused connection to stderr."},
         {"lossless", "Send lossless JPEGs, which FFmpeg decodes and libjpeg does not."},
+        {"noise", "Fresh noise of up to A levels on every pixel of every frame.", "A"},
+        {"move-at", "Seconds after start during which a box crosses the picture.", "S1,S2,..."},
     });
     parser.process(app); // exits on --help or unknown options
 
@@ -158,8 +168,24 @@ bool parseOptions(QCoreApplication& app, Parsed* parsed, QString* error) {
         !readNumber(parser, "stall-after", 0, 1e6, &parsed->server.stallAfterS, error) ||
         !readNumber(parser, "down-after", 0, 1e6, &parsed->server.downAfterS, error) ||
         !readNumber(parser, "down-for", 0, 1e6, &parsed->server.downForS, error) ||
-        !readNumber(parser, "hang-for", 0, 1e6, &parsed->server.hangForS, error))
+        !readNumber(parser, "hang-for", 0, 1e6, &parsed->server.hangForS, error) ||
+        !readInteger(parser, "noise", 0, 100, &parsed->frames.noise, error))
         return false;
+    if (parser.isSet("move-at")) {
+        for (const QString& item : parser.value("move-at").split(QLatin1Char(','))) {
+            bool ok = false;
+            const double second = item.toDouble(&ok);
+            if (!ok || !std::isfinite(second) || second < 0) {
+                *error = QStringLiteral("--move-at takes seconds from 0 up, not \"%1\"").arg(item);
+                return false;
+            }
+            parsed->frames.moveAt.append(second);
+        }
+    }
+    if (parsed->frames.sceneOnly() && parsed->frames.loopFrames > 0) {
+        *error = QStringLiteral("--noise and --move-at render live: not with --loop");
+        return false;
+    }
     double counterStart = 0;
     if (!readNumber(parser, "counter-start", 0, 1e15, &counterStart, error))
         return false;
