@@ -17,6 +17,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "recordings/activity.h"
 #include "recordings/openrecordings.h"
 #include "recordings/recordingreader.h"
 
@@ -224,6 +225,38 @@ QString utcOffset(qint64 ms) {
         .arg(std::abs(minutes) % 60, 2, 10, QLatin1Char('0'));
 }
 
+// Mean and peak of the activity figures of the span's seconds, and how many lie above the
+// threshold that marks an event; empty when the span has no figure.
+QString activityLine(const Review::ExportRequest& r) {
+    double sum = 0;
+    float peak = 0;
+    qint64 seconds = 0, above = 0;
+    QDate day = QDateTime::fromMSecsSinceEpoch(r.startMs).date();
+    for (; day.startOfDay().toMSecsSinceEpoch() < r.endMs; day = day.addDays(1)) {
+        const qint64 midnightMs = day.startOfDay().toMSecsSinceEpoch();
+        const QVector<float> figures = Activity::readDay(r.dataDrive, r.camera, day);
+        const qint64 first = std::max<qint64>(0, floorDiv(r.startMs - midnightMs, 1000));
+        const qint64 end = std::min<qint64>(figures.size(), floorDiv(r.endMs - midnightMs - 1, 1000) + 1);
+        for (qint64 i = first; i < end; ++i) {
+            const float figure = figures.at(int(i));
+            if (figure == Activity::kNone)
+                continue;
+            ++seconds;
+            sum += figure;
+            peak = std::max(peak, figure);
+            above += figure > Activity::kDefaultThreshold ? 1 : 0;
+        }
+    }
+    if (seconds == 0)
+        return QString();
+    return QStringLiteral("Activity (share of the picture that changed, per second): mean %1 %, "
+                          "peak %2 %, %3 s above %4 % (over %5 s with figures)")
+        .arg(QString::number(sum / seconds, 'f', 1), QString::number(peak, 'f', 1))
+        .arg(above)
+        .arg(Activity::kDefaultThreshold)
+        .arg(seconds);
+}
+
 // What runExport() learns on the way, for the manifest.
 struct Findings {
     qint64 frames = 0;
@@ -231,6 +264,7 @@ struct Findings {
     QStringList unreadableNotes;
     qint64 outOfOrder = 0;
     QStringList gaps;
+    QString activity;
     QStringList sourceLines; // "<sha-256>  <path>"
     QString videoHash;
 };
@@ -255,14 +289,16 @@ QString manifestText(const Review::ExportRequest& r, const QString& videoName, c
                             "exist one after the other): %1")
                  .arg(f.gaps.isEmpty() ? QStringLiteral("none") : QString::number(f.gaps.size()))
           << f.gaps;
+    lines << (f.activity.isEmpty() ? QStringLiteral("Activity: no figures for this span")
+                                   : f.activity);
     lines << QString() << QStringLiteral("Video: %1").arg(videoName)
           << QStringLiteral("SHA-256 of the video: %1").arg(f.videoHash) << QString()
           << QStringLiteral("Source recordings, each with its SHA-256:") << f.sourceLines
           << QString()
           << QStringLiteral("To check a file, compute its SHA-256 and compare it with the figure "
                             "above, for instance:")
-          << QStringLiteral("  sha256sum \"%1\"                    (Linux)").arg(videoName)
-          << QStringLiteral("  certutil -hashfile \"%1\" SHA256    (Windows)").arg(videoName);
+          << QStringLiteral("  sha256sum \"%1\"   (Linux)").arg(videoName)
+          << QStringLiteral("  certutil -hashfile \"%1\" SHA256   (Windows)").arg(videoName);
     return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
 }
 
@@ -355,7 +391,7 @@ bool hashFiles(const Review::ExportRequest& r, const QVector<Planned>& planned,
             hash, QDir::toNativeSeparators(path),
             recordedBefore.contains(path)
                 ? QStringLiteral("   (was being recorded: the figure is of the file as it was "
-                                 "then, it has grown since)")
+                                 "then; it may have grown since)")
                 : QString());
     }
     f->videoHash = sha256(videoPart, cancel, onBytes);
@@ -444,6 +480,8 @@ Review::ExportResult Review::runExport(const ExportRequest& request,
         return result;
     }
 
+    if (!request.dataDrive.isEmpty())
+        findings.activity = activityLine(request);
     // The manifest is complete under its temporary name before the video takes its own: either
     // both end up under their names or neither does.
     QSaveFile manifest(manifestPath);
