@@ -14,10 +14,8 @@
 #include <QStorageInfo>
 #include <QStringList>
 
-#include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
-
 #include "recordings/activity.h"
+#include "recordings/mp4writer.h"
 #include "recordings/openrecordings.h"
 #include "recordings/recordingreader.h"
 
@@ -31,7 +29,7 @@ namespace {
 
 constexpr int kWidth = 640;
 constexpr int kHeight = 480;
-constexpr double kFps = 1000.0 / Review::kFrameMs;
+constexpr int kFps = int(1000 / Review::kFrameMs);
 constexpr int kEncodeShare = 900;     // of the 1000 steps of progress; hashing takes the rest
 constexpr qint64 kGapMs = 1000;       // missing footage this long is named in the manifest
 constexpr int kExportNice = 10;       // below the recording workers, which run at 0
@@ -39,17 +37,6 @@ constexpr qint64 kMinFreeBytes = 1024 * 1024; // an encoder writing on a full dr
 constexpr int kFreeCheckEveryFrames = 100;
 constexpr qint64 kHashBlockBytes = 1024 * 1024;
 constexpr int kMaxLocationChars = 60;
-
-// x264's default preset spends several times the CPU of "veryfast" for a file a little smaller:
-// an export must leave the processor to the recording workers. OpenCV reads the variable at every
-// writer's open, with getenv(); setenv() while another thread reads the environment is a data
-// race, so it is set here, during static initialisation, before main() and so before any thread
-// exists. A value set by the user is kept.
-const bool encoderOptionsSet = [] {
-    if (!qEnvironmentVariableIsSet("OPENCV_FFMPEG_WRITER_OPTIONS"))
-        qputenv("OPENCV_FFMPEG_WRITER_OPTIONS", "preset;veryfast");
-    return true;
-}();
 
 // Lowers the calling thread's priority for the life of the object. On Linux, nice is a property
 // of each thread and a thread created later inherits it: the encoder's threads, started when the
@@ -197,16 +184,6 @@ QString sha256(const QString& path, const std::atomic<bool>* cancel,
     return QString::fromLatin1(hash.result().toHex());
 }
 
-// Nothing written but what a reader can take back: the file opens and holds every frame.
-bool encodedWhole(const QString& path, qint64 frames) {
-    cv::VideoCapture check(path.toStdString(), cv::CAP_FFMPEG);
-    if (!check.isOpened() || qint64(check.get(cv::CAP_PROP_FRAME_COUNT)) != frames)
-        return false;
-    cv::Mat last;
-    check.set(cv::CAP_PROP_POS_FRAMES, double(frames - 1));
-    return check.read(last) && last.cols == kWidth && last.rows == kHeight;
-}
-
 // A base name not taken yet by a video or a manifest in the folder.
 QString freeBaseName(const QDir& folder, const QString& base) {
     QString name = base;
@@ -306,12 +283,16 @@ QString manifestText(const Review::ExportRequest& r, const QString& videoName, c
 // failure: the caller checks the flag).
 bool encode(const Review::ExportRequest& r, const QVector<Planned>& planned, const QString& path,
             const std::atomic<bool>* cancel, Progress& progress, Findings* f, QString* error) {
-    cv::VideoWriter writer;
-    if (!writer.open(path.toStdString(), cv::CAP_FFMPEG, cv::VideoWriter::fourcc('a', 'v', 'c', '1'),
-                     kFps, cv::Size(kWidth, kHeight))) {
-        *error = QStringLiteral("Cannot create the video %1.").arg(QDir::toNativeSeparators(path));
+    Mp4Writer writer;
+    QString why;
+    if (!writer.open(path, cv::Size(kWidth, kHeight), kFps, &why)) {
+        *error = QStringLiteral("Cannot create the video %1: %2")
+                     .arg(QDir::toNativeSeparators(path), why);
         return false;
     }
+    const QString cannotWrite =
+        QStringLiteral("The video could not be written whole into %1 (is the drive full?).")
+            .arg(QDir::toNativeSeparators(r.outputFolder));
     Review::RecordingReader reader;
     cv::Mat frame;
     for (int n = 0; n < planned.size() && !cancelled(cancel); ++n) {
@@ -319,7 +300,10 @@ bool encode(const Review::ExportRequest& r, const QVector<Planned>& planned, con
         QString note;
         if (reader.readFrame(s, planned[n].index, &frame, &note) == Review::RecordingReader::Result::Ok &&
             frame.cols == kWidth && frame.rows == kHeight && frame.type() == CV_8UC3) {
-            writer.write(frame);
+            if (!writer.write(frame)) {
+                *error = cannotWrite;
+                return false;
+            }
             ++f->frames;
         } else if (!QFileInfo::exists(s.path)) {
             *error = QStringLiteral("The recording %1 was deleted during the export.")
@@ -331,8 +315,8 @@ bool encode(const Review::ExportRequest& r, const QVector<Planned>& planned, con
                                       .arg(planned[n].index)
                                       .arg(note.isEmpty() ? QStringLiteral("unreadable") : note);
         }
-        // The writer does not report failed writes: a full drive is noticed here, and a file cut
-        // short by the check that follows the encoding.
+        // An export onto the data drive must not take the recordings' last bytes: it stops
+        // short of a full drive.
         if (n % kFreeCheckEveryFrames == 0) {
             const QStorageInfo volume(QFileInfo(path).absolutePath());
             if (volume.isValid() && volume.bytesAvailable() < kMinFreeBytes) {
@@ -343,16 +327,14 @@ bool encode(const Review::ExportRequest& r, const QVector<Planned>& planned, con
         }
         progress.report(int((n + 1) * qint64(kEncodeShare) / planned.size()));
     }
-    writer.release();
     if (cancelled(cancel))
         return true;
     if (f->frames == 0) {
         *error = QStringLiteral("No frame of the span could be read.");
         return false;
     }
-    if (!encodedWhole(path, f->frames)) {
-        *error = QStringLiteral("The video could not be written whole into %1 (is the drive full?).")
-                     .arg(QDir::toNativeSeparators(r.outputFolder));
+    if (!writer.finish()) {
+        *error = cannotWrite;
         return false;
     }
     return true;
