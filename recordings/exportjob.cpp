@@ -14,9 +14,8 @@
 #include <QStorageInfo>
 #include <QStringList>
 
-#include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
-
+#include "recordings/activity.h"
+#include "recordings/mp4writer.h"
 #include "recordings/openrecordings.h"
 #include "recordings/recordingreader.h"
 
@@ -30,7 +29,7 @@ namespace {
 
 constexpr int kWidth = 640;
 constexpr int kHeight = 480;
-constexpr double kFps = 1000.0 / Review::kFrameMs;
+constexpr int kFps = int(1000 / Review::kFrameMs);
 constexpr int kEncodeShare = 900;     // of the 1000 steps of progress; hashing takes the rest
 constexpr qint64 kGapMs = 1000;       // missing footage this long is named in the manifest
 constexpr int kExportNice = 10;       // below the recording workers, which run at 0
@@ -38,17 +37,6 @@ constexpr qint64 kMinFreeBytes = 1024 * 1024; // an encoder writing on a full dr
 constexpr int kFreeCheckEveryFrames = 100;
 constexpr qint64 kHashBlockBytes = 1024 * 1024;
 constexpr int kMaxLocationChars = 60;
-
-// x264's default preset spends several times the CPU of "veryfast" for a file a little smaller:
-// an export must leave the processor to the recording workers. OpenCV reads the variable at every
-// writer's open, with getenv(); setenv() while another thread reads the environment is a data
-// race, so it is set here, during static initialisation, before main() and so before any thread
-// exists. A value set by the user is kept.
-const bool encoderOptionsSet = [] {
-    if (!qEnvironmentVariableIsSet("OPENCV_FFMPEG_WRITER_OPTIONS"))
-        qputenv("OPENCV_FFMPEG_WRITER_OPTIONS", "preset;veryfast");
-    return true;
-}();
 
 // Lowers the calling thread's priority for the life of the object. On Linux, nice is a property
 // of each thread and a thread created later inherits it: the encoder's threads, started when the
@@ -196,16 +184,6 @@ QString sha256(const QString& path, const std::atomic<bool>* cancel,
     return QString::fromLatin1(hash.result().toHex());
 }
 
-// Nothing written but what a reader can take back: the file opens and holds every frame.
-bool encodedWhole(const QString& path, qint64 frames) {
-    cv::VideoCapture check(path.toStdString(), cv::CAP_FFMPEG);
-    if (!check.isOpened() || qint64(check.get(cv::CAP_PROP_FRAME_COUNT)) != frames)
-        return false;
-    cv::Mat last;
-    check.set(cv::CAP_PROP_POS_FRAMES, double(frames - 1));
-    return check.read(last) && last.cols == kWidth && last.rows == kHeight;
-}
-
 // A base name not taken yet by a video or a manifest in the folder.
 QString freeBaseName(const QDir& folder, const QString& base) {
     QString name = base;
@@ -224,6 +202,38 @@ QString utcOffset(qint64 ms) {
         .arg(std::abs(minutes) % 60, 2, 10, QLatin1Char('0'));
 }
 
+// Mean and peak of the activity figures of the span's seconds, and how many lie above the
+// threshold that marks an event; empty when the span has no figure.
+QString activityLine(const Review::ExportRequest& r) {
+    double sum = 0;
+    float peak = 0;
+    qint64 seconds = 0, above = 0;
+    QDate day = QDateTime::fromMSecsSinceEpoch(r.startMs).date();
+    for (; day.startOfDay().toMSecsSinceEpoch() < r.endMs; day = day.addDays(1)) {
+        const qint64 midnightMs = day.startOfDay().toMSecsSinceEpoch();
+        const QVector<float> figures = Activity::readDay(r.dataDrive, r.camera, day);
+        const qint64 first = std::max<qint64>(0, floorDiv(r.startMs - midnightMs, 1000));
+        const qint64 end = std::min<qint64>(figures.size(), floorDiv(r.endMs - midnightMs - 1, 1000) + 1);
+        for (qint64 i = first; i < end; ++i) {
+            const float figure = figures.at(int(i));
+            if (figure == Activity::kNone)
+                continue;
+            ++seconds;
+            sum += figure;
+            peak = std::max(peak, figure);
+            above += figure > Activity::kDefaultThreshold ? 1 : 0;
+        }
+    }
+    if (seconds == 0)
+        return QString();
+    return QStringLiteral("Activity (share of the picture that changed, per second): mean %1 %, "
+                          "peak %2 %, %3 s above %4 % (over %5 s with figures)")
+        .arg(QString::number(sum / seconds, 'f', 1), QString::number(peak, 'f', 1))
+        .arg(above)
+        .arg(Activity::kDefaultThreshold)
+        .arg(seconds);
+}
+
 // What runExport() learns on the way, for the manifest.
 struct Findings {
     qint64 frames = 0;
@@ -231,6 +241,7 @@ struct Findings {
     QStringList unreadableNotes;
     qint64 outOfOrder = 0;
     QStringList gaps;
+    QString activity;
     QStringList sourceLines; // "<sha-256>  <path>"
     QString videoHash;
 };
@@ -255,14 +266,16 @@ QString manifestText(const Review::ExportRequest& r, const QString& videoName, c
                             "exist one after the other): %1")
                  .arg(f.gaps.isEmpty() ? QStringLiteral("none") : QString::number(f.gaps.size()))
           << f.gaps;
+    lines << (f.activity.isEmpty() ? QStringLiteral("Activity: no figures for this span")
+                                   : f.activity);
     lines << QString() << QStringLiteral("Video: %1").arg(videoName)
           << QStringLiteral("SHA-256 of the video: %1").arg(f.videoHash) << QString()
           << QStringLiteral("Source recordings, each with its SHA-256:") << f.sourceLines
           << QString()
           << QStringLiteral("To check a file, compute its SHA-256 and compare it with the figure "
                             "above, for instance:")
-          << QStringLiteral("  sha256sum \"%1\"                    (Linux)").arg(videoName)
-          << QStringLiteral("  certutil -hashfile \"%1\" SHA256    (Windows)").arg(videoName);
+          << QStringLiteral("  sha256sum \"%1\"   (Linux)").arg(videoName)
+          << QStringLiteral("  certutil -hashfile \"%1\" SHA256   (Windows)").arg(videoName);
     return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
 }
 
@@ -270,12 +283,16 @@ QString manifestText(const Review::ExportRequest& r, const QString& videoName, c
 // failure: the caller checks the flag).
 bool encode(const Review::ExportRequest& r, const QVector<Planned>& planned, const QString& path,
             const std::atomic<bool>* cancel, Progress& progress, Findings* f, QString* error) {
-    cv::VideoWriter writer;
-    if (!writer.open(path.toStdString(), cv::CAP_FFMPEG, cv::VideoWriter::fourcc('a', 'v', 'c', '1'),
-                     kFps, cv::Size(kWidth, kHeight))) {
-        *error = QStringLiteral("Cannot create the video %1.").arg(QDir::toNativeSeparators(path));
+    Mp4Writer writer;
+    QString why;
+    if (!writer.open(path, cv::Size(kWidth, kHeight), kFps, &why)) {
+        *error = QStringLiteral("Cannot create the video %1: %2")
+                     .arg(QDir::toNativeSeparators(path), why);
         return false;
     }
+    const QString cannotWrite =
+        QStringLiteral("The video could not be written whole into %1 (is the drive full?).")
+            .arg(QDir::toNativeSeparators(r.outputFolder));
     Review::RecordingReader reader;
     cv::Mat frame;
     for (int n = 0; n < planned.size() && !cancelled(cancel); ++n) {
@@ -283,7 +300,10 @@ bool encode(const Review::ExportRequest& r, const QVector<Planned>& planned, con
         QString note;
         if (reader.readFrame(s, planned[n].index, &frame, &note) == Review::RecordingReader::Result::Ok &&
             frame.cols == kWidth && frame.rows == kHeight && frame.type() == CV_8UC3) {
-            writer.write(frame);
+            if (!writer.write(frame)) {
+                *error = cannotWrite;
+                return false;
+            }
             ++f->frames;
         } else if (!QFileInfo::exists(s.path)) {
             *error = QStringLiteral("The recording %1 was deleted during the export.")
@@ -295,8 +315,8 @@ bool encode(const Review::ExportRequest& r, const QVector<Planned>& planned, con
                                       .arg(planned[n].index)
                                       .arg(note.isEmpty() ? QStringLiteral("unreadable") : note);
         }
-        // The writer does not report failed writes: a full drive is noticed here, and a file cut
-        // short by the check that follows the encoding.
+        // An export onto the data drive must not take the recordings' last bytes: it stops
+        // short of a full drive.
         if (n % kFreeCheckEveryFrames == 0) {
             const QStorageInfo volume(QFileInfo(path).absolutePath());
             if (volume.isValid() && volume.bytesAvailable() < kMinFreeBytes) {
@@ -307,16 +327,14 @@ bool encode(const Review::ExportRequest& r, const QVector<Planned>& planned, con
         }
         progress.report(int((n + 1) * qint64(kEncodeShare) / planned.size()));
     }
-    writer.release();
     if (cancelled(cancel))
         return true;
     if (f->frames == 0) {
         *error = QStringLiteral("No frame of the span could be read.");
         return false;
     }
-    if (!encodedWhole(path, f->frames)) {
-        *error = QStringLiteral("The video could not be written whole into %1 (is the drive full?).")
-                     .arg(QDir::toNativeSeparators(r.outputFolder));
+    if (!writer.finish()) {
+        *error = cannotWrite;
         return false;
     }
     return true;
@@ -355,7 +373,7 @@ bool hashFiles(const Review::ExportRequest& r, const QVector<Planned>& planned,
             hash, QDir::toNativeSeparators(path),
             recordedBefore.contains(path)
                 ? QStringLiteral("   (was being recorded: the figure is of the file as it was "
-                                 "then, it has grown since)")
+                                 "then; it may have grown since)")
                 : QString());
     }
     f->videoHash = sha256(videoPart, cancel, onBytes);
@@ -444,6 +462,8 @@ Review::ExportResult Review::runExport(const ExportRequest& request,
         return result;
     }
 
+    if (!request.dataDrive.isEmpty())
+        findings.activity = activityLine(request);
     // The manifest is complete under its temporary name before the video takes its own: either
     // both end up under their names or neither does.
     QSaveFile manifest(manifestPath);

@@ -86,6 +86,7 @@ void RecordingIndex::look(const QString& path, Known& file) {
     if (file.bytes >= 0 && QFileInfo(path).size() == file.bytes)
         return;
     QFile avi(path);
+    const qint64 walkedFrames = file.frames; // up to file.walkedTo
     file.frames = 0;
     file.format = FileFormat::Unknown;
     if (!avi.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
@@ -115,11 +116,11 @@ void RecordingIndex::look(const QString& path, Known& file) {
             return;
         }
         // Still being written, or torn: count the whole chunks, going on from the last count.
+        qint64 frames = walkedFrames;
         if (file.walkedTo < layout.firstChunk() || file.walkedTo > size) {
             file.walkedTo = layout.firstChunk();
-            file.frames = 0;
+            frames = 0;
         }
-        qint64 frames = file.frames;
         const qint64 end = AviLayout::walk(avi, file.walkedTo, size, [&](qint64, const QByteArray& chunk) {
             const int stream = (chunk[0] - '0') * 10 + (chunk[1] - '0');
             if (stream < layout.streams.size() && layout.streams[stream].video)

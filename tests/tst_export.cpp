@@ -11,6 +11,7 @@
 
 #include "capture/frameconversion.h"
 #include "capture/recordingwriter.h"
+#include "recordings/activitywriter.h"
 #include "recordings/diskspacekeeper.h"
 #include "recordings/exporttask.h"
 #include "recordings/openrecordings.h"
@@ -93,6 +94,10 @@ private slots:
     // Through the window's wrapper: the frames of both files in order, gap left out, as H.264.
     void crossesFiles() {
         OpenRecordings::add(second.path); // as the worker still recording it
+        ActivityWriter activity(request.dataDrive, 1); // seconds 0..4 lie in the span, 5 not
+        for (const auto& [second, percent] : {std::pair{0, 1.0f}, {1, 10.0f}, {3, 4.0f}, {4, 0.5f}, {5, 50.0f}})
+            QVERIFY(activity.write(QDateTime::fromMSecsSinceEpoch(first.startMs).addSecs(second), percent));
+        activity.close();
         Review::ExportTask task(request);
         QSignalSpy progress(&task, &Review::ExportTask::progress);
         QSignalSpy finished(&task, &Review::ExportTask::finished);
@@ -124,6 +129,7 @@ private slots:
         for (const QString& path : {first.path, second.path, result.videoPath})
             QVERIFY2(manifest.contains(sha256(path)), qPrintable(path));
         QVERIFY(manifest.contains(kLocation));
+        QVERIFY(manifest.contains(QStringLiteral("mean 3.9 %, peak 10.0 %, 2 s above 2 % (over 4 s")));
         QVERIFY(manifest.contains(QStringLiteral("10:00:01.600 to 2026-03-04 10:00:03.600")));
         QCOMPARE(QDir(out->path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
     }

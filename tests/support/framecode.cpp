@@ -43,13 +43,15 @@ int readFrameCounter(const cv::Mat& bgr) {
 
 void drawFrameCounter(cv::Mat& bgr, int counter) {
     using namespace framecode;
-    const auto row = [&bgr](double fraction) { return int(fraction * bgr.rows); };
+    const auto at = [](double share, int side) { return int(std::floor(share * side)); };
     for (int i = 0; i < cellCount; ++i) {
         const bool bit = (unsigned(counter) >> (cellCount - 1 - i)) & 1u;
-        const int left = int(cellLeft(i) * bgr.cols);
-        const int right = int(cellRight(i) * bgr.cols);
-        const cv::Scalar on(255, 255, 255), off(0, 0, 0);
-        bgr(cv::Range(row(bitTop), row(bitBottom)), cv::Range(left, right)) = bit ? on : off;
-        bgr(cv::Range(row(checkTop), row(checkBottom)), cv::Range(left, right)) = bit ? off : on;
+        const int left = at(cellLeft(i), bgr.cols);
+        const int right = at(cellRight(i), bgr.cols);
+        const cv::Scalar white(255, 255, 255), black(0, 0, 0);
+        bgr(cv::Range(at(bitTop, bgr.rows), at(bitBottom, bgr.rows)), cv::Range(left, right))
+            .setTo(bit ? white : black);
+        bgr(cv::Range(at(checkTop, bgr.rows), at(checkBottom, bgr.rows)), cv::Range(left, right))
+            .setTo(bit ? black : white);
     }
 }

@@ -9,5 +9,7 @@
 // frame with the recorder's overlay. Returns the counter modulo 2^24, or -1 when the band is
 // missing or any cell is not clearly black over white or white over black.
 int readFrameCounter(const cv::Mat& bgr);
-// Draws `counter` (mod 2^24) into an 8-bit BGR frame as camsim does, for frames made in a test.
+
+// Draws `counter` into an 8-bit BGR frame as camsim does, for tests that write recordings of
+// their own.
 void drawFrameCounter(cv::Mat& bgr, int counter);
