@@ -356,10 +356,14 @@ void RecordingsWindow::noteDeleted(const QVector<Review::Segment>& segments) {
 }
 
 void RecordingsWindow::markFootageDays() {
+    const QList<QDate> days = index.daysWithFootage(0);
+    if (days == footageDays)
+        return;
+    footageDays = days;
     calendar->setDateTextFormat(QDate(), QTextCharFormat());
     QTextCharFormat bold;
     bold.setFontWeight(QFont::Bold);
-    for (const QDate& d : index.daysWithFootage(0))
+    for (const QDate& d : days)
         calendar->setDateTextFormat(d, bold);
 }
 

@@ -92,7 +92,8 @@ private:
     QVector<Review::Segment> cameraSegments; // as last refreshed, of this camera and day:
     int segmentsCamera = 0;
     QDate segmentsDay;
-    QElapsedTimer wallClock; // wall time since playback was anchored at anchorPlayMs
+    QList<QDate> footageDays; // bold in the calendar
+    QElapsedTimer wallClock;  // wall time since playback was anchored at anchorPlayMs
     qint64 anchorPlayMs = 0;
     std::array<QVector<float>, Review::kCameras> activity;
     std::array<QString, Review::kCameras> activityStamp; // size and time of the file last read
