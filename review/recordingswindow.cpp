@@ -83,7 +83,6 @@ RecordingsWindow::RecordingsWindow(const QString& dataDrive, std::function<QStri
     refreshTimer->start();
 
     const QDate today = clock().date();
-    calendar->setMaximumDate(today);
     playMs = dayStartMs(today);
     setCamera(1);
     setDay(today);
@@ -309,6 +308,7 @@ void RecordingsWindow::pickDay(const QDate& d) {
 }
 
 void RecordingsWindow::refresh() {
+    calendar->setMaximumDate(clock().date()); // the window may stay open past midnight
     index.refreshDay(shownDay);
     for (int cam = 1; cam <= Review::kCameras; ++cam) {
         const QVector<Review::Segment> segments = index.segments(cam, shownDay);
@@ -404,11 +404,11 @@ void RecordingsWindow::seek(qint64 ms) {
 
 void RecordingsWindow::tick() {
     playMs = anchorPlayMs + qint64(double(wallClock.elapsed()) * speed());
+    const QDate today = clock().date();
     const QDate d = QDateTime::fromMSecsSinceEpoch(playMs).date();
-    if (d != shownDay && d <= clock().date())
+    if (d != shownDay && d <= today)
         setDay(d);
     Review::FramePosition position = Review::frameAt(index, currentCamera, playMs, 1);
-    const QDate today = clock().date();
     if (!position.valid() && shownDay < today) {
         // The end of the day's footage: on to the next day that has some, if any.
         for (const QDate& later : index.daysWithFootage(currentCamera)) {
