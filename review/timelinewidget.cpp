@@ -185,7 +185,7 @@ void TimelineWidget::paintEvent(QPaintEvent*) {
     }
     if (playMs >= viewStart && playMs < viewEnd) {
         const QRect r = rowRect(camera);
-        p.setPen(QPen(Qt::red, 2));
+        p.setPen(QPen(Qt::white, 2)); // apart from the red of high activity
         p.drawLine(xAt(playMs), r.top(), xAt(playMs), r.bottom());
     }
 }
