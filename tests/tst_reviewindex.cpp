@@ -219,13 +219,20 @@ void TestReviewIndex::liveFile() {
         QCOMPARE(segments[1].frames, qint64(frames));
     }
     writer.reset();
+    // A folder that kept still a while is not listed again: what changes must show all the same.
+    QTest::qWait(2600);
+    index.refreshDay(kDay);
     index.refreshDay(kDay);
     QCOMPARE(index.segments(3, kDay).value(1).frames, qint64(7));
+    fakeIyuv(pathOf(drive, 3, at(0, "16:00:00")), 3, 10);
+    index.refreshDay(kDay);
+    QCOMPARE(index.segments(3, kDay).value(2).frames, qint64(3));
     QVERIFY(QFile::remove(path));
     index.refreshDay(kDay);
-    QCOMPARE(index.segments(3, kDay).size(), 1);
+    QCOMPARE(index.segments(3, kDay).size(), 2);
     Segment next;
-    QVERIFY(!index.nextSegment(3, segments[0].endMs(), &next));
+    QVERIFY(index.nextSegment(3, segments[0].endMs(), &next));
+    QCOMPARE(next.startMs, at(0, "16:00:00").toMSecsSinceEpoch());
 }
 
 void TestReviewIndex::seek_data() {
