@@ -98,17 +98,18 @@ void printExport(const char* when, const Timed& t, double spanS, double target) 
                 when, t.result.frames, spanS, t.wallS, spanS / t.wallS, target, t.cpuS);
 }
 
-// Source frames that reached each camera's files, and frames written per second of file time.
-void printRecording(const char* when, const QString& dataDrive, int cameras) {
+// Source frames that reached each camera's files, and the frames in them against 25 a second for
+// as long as the window recorded (less the moment a camera takes to connect).
+void printRecording(const char* when, const QString& dataDrive, int cameras, double recordedS) {
     double worst = 1.0;
     for (int c = 1; c <= cameras; ++c) {
         const QStringList files = recordingFiles(dataDrive, c);
         const Coverage cov = frameCoverage(files, kLoopFrames);
         worst = std::min(worst, cov.share());
-        std::printf("  %s camera %d: %lld of %lld source frames recorded (%.2f %%), %lld frames in "
-                    "%lld files, %lld unreadable\n",
+        std::printf("  %s camera %d: %lld of %lld source frames recorded (%.2f %%); %lld frames in "
+                    "%lld files of %.0f expected; %lld unreadable\n",
                     when, c, cov.distinct, cov.spanned, 100.0 * cov.share(), cov.framesRead,
-                    qint64(files.size()), cov.unreadable);
+                    qint64(files.size()), recordedS * 25, cov.unreadable);
     }
     std::printf("  %s worst camera: %.2f %% of the source frames\n", when, 100.0 * worst);
 }
@@ -152,12 +153,16 @@ int main(int argc, char** argv) {
 
     // 1. The footage: every camera records for the span and a few seconds more.
     const QString footage = root.filePath(QStringLiteral("footage")) + QLatin1Char('/');
+    QElapsedTimer recording;
+    double aloneS = 0;
     {
         const auto window = startRecording(cams, footage);
         if (!window)
             return 2;
-        runEventsFor((spanS + 6) * 1000);
+        recording.start();
+        runEventsFor((spanS + 10) * 1000);
         closeWindow(*window);
+        aloneS = recording.elapsed() / 1000.0;
     }
     const QVector<Review::Segment> segments = cameraSegments(footage);
     if (segments.isEmpty()) {
@@ -174,7 +179,7 @@ int main(int argc, char** argv) {
     request.outputFolder = root.filePath(QStringLiteral("idle"));
     QDir().mkpath(request.outputFolder);
     std::printf("\nrecording without an export (%d files of camera 1)\n", int(segments.size()));
-    printRecording("alone ", footage, cameraCount);
+    printRecording("alone ", footage, cameraCount, aloneS);
 
     // 2. The export with nothing recording.
     const Timed idle = exportSpan(request);
@@ -193,20 +198,23 @@ int main(int argc, char** argv) {
     request.outputFolder = root.filePath(QStringLiteral("loaded"));
     QDir().mkpath(request.outputFolder);
     Timed loaded;
+    double busyS = 0;
     {
         const auto window = startRecording(cams, busy);
         if (!window)
             return 2;
+        recording.start();
         runEventsFor(3000); // the workers settle at 25 fps first
         loaded = exportSpan(request);
         runEventsFor(2000);
         closeWindow(*window);
+        busyS = recording.elapsed() / 1000.0;
     }
     for (auto& c : cams)
         c->stop();
     printExport(QStringLiteral("while %1 cameras record").arg(cameraCount).toUtf8().constData(),
                 loaded, footageS, 2);
     std::printf("\nrecording during the export (3 s before it, 2 s after)\n");
-    printRecording("export", busy, cameraCount);
+    printRecording("export", busy, cameraCount, busyS);
     return idle.result.ok && loaded.result.ok ? 0 : 1;
 }
