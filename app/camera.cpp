@@ -23,6 +23,7 @@
 #include "capture/capturethread.h"
 #include "recordings/clock.h"
 #include "recordings/diskspacekeeper.h"
+#include "review/recordingswindow.h"
 #include "capture/paneltexts.h"
 #include "settings/configfile.h"
 #include "settings/datasettings.h"
@@ -154,6 +155,7 @@ Camera::Camera(QWidget* parent)
                 [&c](const QString& text) { c.setLocation(text); });
     }
     connect(ui->actionSettings, SIGNAL(triggered()), this, SLOT(configureDataSettings()));
+    connect(ui->actionRecordings, &QAction::triggered, this, &Camera::openRecordings);
     fitFormTexts(this);
     for (ChannelConfig& c : channels) {
         // The texts these labels take on later must fit as well.
@@ -177,6 +179,8 @@ Camera::Camera(QWidget* parent)
 
 Camera::~Camera()
 {
+    // It asks the records for location texts: gone before they are.
+    delete recordingsWindow;
     // A record must never be destroyed under a running worker, whatever path led here.
     stopAllWorkers();
     for (int i = 0; i < kCameraCount; ++i) {
@@ -196,6 +200,8 @@ void Camera::closeEvent(QCloseEvent* event)
     // From here on no tick may start a worker behind the stops below.
     closed = true;
     scheduleTimer->stop();
+    if (recordingsWindow)
+        recordingsWindow->close();
     writeConfig();
     // Tell every worker to stop before waiting for any, so that stalled streams time out in
     // parallel and the close takes one read time-out at most, not one per camera.
@@ -359,6 +365,24 @@ void Camera::configureDataSettings()
         }
     }
     delete dialog;
+}
+
+void Camera::openRecordings()
+{
+    // A data drive changed in the settings since it was opened gets a window of its own.
+    if (recordingsWindow && recordingsWindow->dataDrive() != dataDrive)
+        delete recordingsWindow;
+    if (!recordingsWindow) {
+        // Not a child: it must not stay above the camera panels, and it is deleted before the
+        // records it reads the locations from (see the destructor).
+        recordingsWindow = new RecordingsWindow(dataDrive, [this](int camera) {
+            return channels[camera - 1].locationCopy();
+        });
+        recordingsWindow->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    recordingsWindow->show();
+    recordingsWindow->raise();
+    recordingsWindow->activateWindow();
 }
 
 void Camera::on_actionAbout_triggered()

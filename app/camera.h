@@ -3,6 +3,7 @@
 #include <array>
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 
 #include "capture/channelconfig.h"
@@ -12,6 +13,7 @@ class QCamera;
 class QCloseEvent;
 class QGroupBox;
 class QTimer;
+class RecordingsWindow;
 
 namespace Ui {
 class Camera;
@@ -38,6 +40,8 @@ public slots:
     void startRecording(int i);
     void stopRecording(int i);
     void configTimer();
+    // Shows the Recordings window on the current data drive, raising it when it is open.
+    void openRecordings();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -91,4 +95,5 @@ private:
     qint64 keepFreeMiB = -1; // free space kept on the data drive's volume; -1 the default rule
     RecordingFormat recordingFormat = RecordingFormat::Iyuv; // of the files begun from now on
     DiskSpaceKeeper* diskSpaceKeeper = nullptr;
+    QPointer<RecordingsWindow> recordingsWindow; // deletes itself when closed
 };

@@ -3,10 +3,14 @@
 #include <atomic>
 #include <mutex>
 
+#include <QHash>
+
 namespace {
 std::mutex listMutex;
-QSet<QString>& openFiles() {
-    static QSet<QString> files;
+// How many holders have each file open: a worker writing it, exports reading it. One holder's
+// remove() must not end another's protection (an export of the file being recorded ends first).
+QHash<QString, int>& openFiles() {
+    static QHash<QString, int> files;
     return files;
 }
 QSet<QString>& awaitingRepair() {
@@ -18,12 +22,14 @@ std::atomic<quint64> failures{0};
 
 void OpenRecordings::add(const QString& path) {
     std::lock_guard<std::mutex> lock(listMutex);
-    openFiles().insert(path);
+    ++openFiles()[path];
 }
 
 void OpenRecordings::remove(const QString& path) {
     std::lock_guard<std::mutex> lock(listMutex);
-    openFiles().remove(path);
+    const auto it = openFiles().find(path);
+    if (it != openFiles().end() && --it.value() <= 0)
+        openFiles().erase(it);
 }
 
 QSet<QString> OpenRecordings::snapshot() {
@@ -32,8 +38,8 @@ QSet<QString> OpenRecordings::snapshot() {
     // add() or remove(), which decides whether to detach by a relaxed load that orders nothing.
     QSet<QString> copy;
     copy.reserve(openFiles().size());
-    for (const QString& path : openFiles())
-        copy.insert(path);
+    for (auto it = openFiles().cbegin(); it != openFiles().cend(); ++it)
+        copy.insert(it.key());
     return copy;
 }
 

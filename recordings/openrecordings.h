@@ -5,8 +5,11 @@
 #include <QStringList>
 
 // Process-wide list of the recording files that capture workers have open, so that nothing that
-// frees disk space ever deletes a file that is still being written. Thread-safe.
+// frees disk space ever deletes a file that is still being written or read for an export.
+// Thread-safe.
 namespace OpenRecordings {
+// Counted: a file stays listed until every add() has had its remove(), so that an export of the
+// file being recorded, which ends first, leaves the worker's registration in place.
 void add(const QString& path);
 void remove(const QString& path);
 QSet<QString> snapshot();

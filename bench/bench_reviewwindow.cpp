@@ -1,0 +1,132 @@
+// How quickly the Recordings window shows recorded frames, on a tree of IYUV and compact files of
+// 18 s each: the time a seek takes to put its frame on screen (the index and reader work in the
+// GUI thread), and at 16x the frames shown per second of wall time, the play-time rate and the
+// CPU the window uses. Prints figures; it is not a test.
+//
+// Usage: bench_reviewwindow [seconds [png]]: footage per format, default 72 s; with `png`, the window
+// with some activity figures is saved into that image, to look at.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <random>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QLabel>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include "benchsupport.h"
+#include "capture/frameconversion.h"
+#include "capture/recordingwriter.h"
+#include "recordings/activitywriter.h"
+#include "recordings/recordingpaths.h"
+#include "review/recordingswindow.h"
+#include "review/timelinewidget.h"
+
+namespace {
+constexpr int kFileFrames = 450; // 18 s
+
+// Camera `camera` records from `start` for `seconds`, in files of 18 s back to back.
+void record(const QString& drive, int camera, RecordingFormat format, const QDateTime& start,
+            int seconds) {
+    cv::Mat picture(kRecordHeight, kRecordWidth, CV_8UC3), frame;
+    cv::RNG rng(camera);
+    for (int first = 0; first < seconds * 25; first += kFileFrames) {
+        const QDateTime fileStart = start.addMSecs(first * 40LL);
+        const auto writer = openRecordingWriter(
+            format, RecordingPaths::recordingFile(drive, QString::number(camera), fileStart));
+        for (int i = 0; writer && i < kFileFrames && first + i < seconds * 25; ++i) {
+            rng.fill(picture, cv::RNG::UNIFORM, 0, 256); // noise: the worst case for JPEG
+            prepareRecordingFrame(picture, QStringLiteral("Bench"), fileStart.addMSecs(i * 40LL),
+                                  frame);
+            writer->write(frame);
+        }
+        if (writer)
+            writer->close();
+    }
+}
+
+void runEventsFor(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+void measure(RecordingsWindow& window, int camera, const QDateTime& start, int seconds,
+             const char* name) {
+    window.setCamera(camera);
+    std::mt19937 random(7);
+    std::vector<double> seekMs;
+    for (int i = 0; i < 200; ++i) {
+        const qint64 at = start.toMSecsSinceEpoch() + qint64(random() % (seconds * 1000));
+        QElapsedTimer timer;
+        timer.start();
+        window.seek(at);
+        seekMs.push_back(timer.nsecsElapsed() / 1e6);
+    }
+    std::sort(seekMs.begin(), seekMs.end());
+    std::printf("%-8s seek to a random second: median %.2f ms, 95th %.2f ms, max %.2f ms\n", name,
+                seekMs[seekMs.size() / 2], seekMs[seekMs.size() * 95 / 100], seekMs.back());
+
+    window.findChild<QComboBox*>(QStringLiteral("speedBox"))->setCurrentText(QStringLiteral("16x"));
+    window.seek(start.toMSecsSinceEpoch());
+    // A frame is shown when the picture is painted anew.
+    struct PaintCounter final : QObject {
+        int paints = 0;
+        bool eventFilter(QObject*, QEvent* event) override {
+            paints += event->type() == QEvent::Paint;
+            return false;
+        }
+    } counter;
+    window.findChild<QLabel*>(QStringLiteral("picture"))->installEventFilter(&counter);
+    const double cpuBefore = processCpuSeconds();
+    QElapsedTimer wall;
+    wall.start();
+    window.setPlaying(true);
+    const qint64 from = window.playTime();
+    runEventsFor(std::min(4000, seconds * 1000 / 16 - 500));
+    window.setPlaying(false);
+    const int shown = counter.paints;
+    const double wallS = wall.elapsed() / 1000.0;
+    std::printf("%-8s 16x for %.1f s: %.1f frames shown a second (25 wanted), play time %.2fx the "
+                "wall clock, CPU %.0f %% of a core\n",
+                name, wallS, shown / wallS, (window.playTime() - from) / 1000.0 / wallS,
+                100 * (processCpuSeconds() - cpuBefore) / wallS);
+}
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const int seconds = argc > 1 ? std::max(20, atoi(argv[1])) : 72;
+    QTemporaryDir data;
+    const QString drive = data.path() + QLatin1Char('/');
+    const QDateTime start(QDate::currentDate(), QTime(0, 30));
+    record(drive, 1, RecordingFormat::Iyuv, start, seconds);
+    record(drive, 2, RecordingFormat::Mjpeg, start, seconds);
+    RecordingsWindow window(drive,
+                            [](int camera) { return QStringLiteral("Bench %1").arg(camera); });
+    window.show();
+    window.setDay(start.date());
+    if (argc > 2) {
+        ActivityWriter activity(drive, 1);
+        for (int s = 0; s < seconds; ++s)
+            activity.write(start.addSecs(s), float(50 + 50 * std::sin(s / 5.0)));
+        activity.close();
+        window.setSelection(start.addSecs(5).toMSecsSinceEpoch(),
+                            start.addSecs(15).toMSecsSinceEpoch());
+        window.seek(start.addSecs(10).toMSecsSinceEpoch());
+        runEventsFor(2500); // the next refresh reads the figures
+        window.grab().save(QString::fromLocal8Bit(argv[2]));
+        window.findChild<TimelineWidget*>()->setView(start.addSecs(-120).toMSecsSinceEpoch(),
+                                                     600000);
+        window.grab().save(QString::fromLocal8Bit(argv[2]).replace(".png", "-zoomed.png"));
+    }
+    measure(window, 1, start, seconds, "IYUV");
+    measure(window, 2, start, seconds, "compact");
+    return 0;
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "recordings/recordingindex.h"
+
+// Frames of one camera as one sequence over its files: playback and the step keys run across
+// file boundaries and over gaps as if the footage were one recording.
+namespace Review {
+
+struct FramePosition {
+    Segment segment;
+    qint64 index = -1; // -1: no frame
+    bool valid() const { return index >= 0; }
+    qint64 startMs() const { return segment.startMs + index * kFrameMs; }
+};
+
+// The frame on screen at `ms`. In a gap: with direction > 0 the first frame of the next file,
+// with direction < 0 the last frame of the file before, with 0 none. Only refreshed days count.
+FramePosition frameAt(const RecordingIndex& index, int camera, qint64 ms, int direction);
+
+// The frame `count` frames after `from` (before, when negative), across files and gaps; the
+// camera's last (first) frame when there are fewer.
+FramePosition stepFrames(const RecordingIndex& index, int camera, const FramePosition& from,
+                         int count);
+
+} // namespace Review

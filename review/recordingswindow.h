@@ -1,0 +1,121 @@
+#pragma once
+
+#include <array>
+#include <functional>
+
+#include <QDate>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QWidget>
+
+#include "recordings/clock.h"
+#include "recordings/exportjob.h"
+#include "recordings/recordingindex.h"
+#include "recordings/recordingreader.h"
+#include "review/playposition.h"
+
+class QCalendarWidget;
+class QComboBox;
+class QDoubleSpinBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+class QTimeEdit;
+class QTimer;
+class TimelineWidget;
+namespace Review {
+class ExportTask;
+}
+
+// The Recordings window: browse the footage under a data drive by camera and day, play it, and
+// hand a span over as an export. It only reads the recording tree.
+//
+// Threads: everything here lives in the GUI thread, the index and the reader too (one frame is
+// read in a millisecond or two). Only an export runs on a thread of its own, inside its
+// ExportTask, with a copy of its request; the task reports through queued signals.
+class RecordingsWindow final : public QWidget {
+    Q_OBJECT
+public:
+    // `locationOf(camera)` gives the location text of camera 1..8; `clock` the time of day (empty:
+    // Clock::now), which picks the day shown first.
+    RecordingsWindow(const QString& dataDrive, std::function<QString(int)> locationOf,
+                     Clock::Source clock = {}, QWidget* parent = nullptr);
+    ~RecordingsWindow() override;
+
+    QString dataDrive() const { return index.dataDrive(); }
+    int camera() const { return currentCamera; }
+    QDate day() const { return shownDay; }
+    // The time being played (milliseconds since the epoch), and the frame shown for it.
+    qint64 playTime() const { return playMs; }
+    const Review::FramePosition& shownFrame() const { return shown; }
+    bool isPlaying() const;
+    double speed() const;
+
+public slots:
+    void setCamera(int camera);
+    void setDay(const QDate& day);
+    // The day the user picks: playback moves to its first footage of the camera.
+    void pickDay(const QDate& day);
+    // Shows the frame at `ms` (in a gap: the first one after it) and plays on from there.
+    void seek(qint64 ms);
+    void setPlaying(bool play);
+    void stepFrames(int count);
+    void stepSeconds(int seconds);
+    void jumpToEvent(int direction);
+    void setSelection(qint64 startMs, qint64 endMs);
+    void startExport();
+    void cancelExport();
+
+private:
+    void refresh();
+    void noteDeleted(const QVector<Review::Segment>& segments);
+    void markFootageDays();
+    void tick();
+    void showFrame(const Review::FramePosition& position);
+    void showNothing(const QString& note);
+    void anchorClock();
+    qint64 dayStartMs(const QDate& day) const;
+    void finishExport(const Review::ExportResult& result);
+    void buildControls();
+
+    Review::RecordingIndex index;
+    Review::RecordingReader reader;
+    std::function<QString(int)> locationOf;
+    Clock::Source clock;
+
+    int currentCamera = 1;
+    QDate shownDay;
+    qint64 playMs = 0;
+    Review::FramePosition shown;             // the frame on screen; invalid when none
+    QVector<Review::Segment> cameraSegments; // as last refreshed, of this camera and day:
+    int segmentsCamera = 0;
+    QDate segmentsDay;
+    QList<QDate> footageDays; // bold in the calendar
+    QElapsedTimer wallClock;  // wall time since playback was anchored at anchorPlayMs
+    qint64 anchorPlayMs = 0;
+    std::array<QVector<float>, Review::kCameras> activity;
+    std::array<QString, Review::kCameras> activityStamp; // size and time of the file last read
+
+    QListWidget* cameraList = nullptr;
+    QCalendarWidget* calendar = nullptr;
+    TimelineWidget* timeline = nullptr;
+    QLabel* picture = nullptr;
+    QLabel* frameTime = nullptr;
+    QLabel* statusLine = nullptr;
+    QTimeEdit* timeEdit = nullptr;
+    QPushButton* playButton = nullptr;
+    QComboBox* speedBox = nullptr;
+    QDoubleSpinBox* thresholdBox = nullptr;
+    QTimeEdit* startEdit = nullptr;
+    QTimeEdit* endEdit = nullptr;
+    QLineEdit* folderEdit = nullptr;
+    QPushButton* exportButton = nullptr;
+    QProgressBar* progressBar = nullptr;
+    QPushButton* cancelButton = nullptr;
+    QTimer* playTimer = nullptr;
+    QTimer* refreshTimer = nullptr;
+
+    Review::ExportTask* exportTask = nullptr; // while an export runs
+};
