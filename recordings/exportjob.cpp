@@ -494,7 +494,7 @@ Review::ExportResult Review::runExport(const ExportRequest& request,
                                                              request.startMs, request.endMs));
     const QString videoPath = folder.filePath(base + QStringLiteral(".mp4"));
     const QString manifestPath = folder.filePath(base + QStringLiteral(".txt"));
-    // Hidden, and ending in .mp4: the writer picks its container by the name's ending.
+    // Hidden where names starting with a dot are: nobody takes a half-written video for one.
     const QString videoPart = folder.filePath(QStringLiteral(".%1.partial.mp4").arg(base));
 
     const QStringList sources = usedSources(request, planned);
