@@ -18,7 +18,6 @@ cv::Size jpegSize(const cv::Mat& packet);
 // DCTs in libjpeg-turbo: 6/8 of a 1280 x 720 picture costs two and a half times a full decode.
 int decodeScaleEighths(cv::Size size);
 
-
 // Decodes `packet` at decodeScaleEighths() of its size; a few bytes before the picture (a line
 // break that some cameras send) are skipped. Returns false, with `dst` empty, for data that
 // neither libjpeg nor OpenCV can read. The planes live in buffers of the calling thread, reused

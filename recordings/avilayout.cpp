@@ -1,5 +1,7 @@
 #include "recordings/avilayout.h"
 
+#include <cstring>
+
 #include <QFile>
 #include <QtEndian>
 
@@ -8,22 +10,27 @@ constexpr int kHeaderDepth = 4; // RIFF > hdrl > strl > strh, and no deeper
 
 using AviLayout::le32;
 
+// Whether `bytes` holds the four characters `id` at `at`. Compared in place: a first look at a
+// day reads the headers of thousands of files.
+bool holds(const QByteArray& bytes, qint64 at, const char* id) {
+    return at >= 0 && at + 4 <= bytes.size() && std::memcmp(bytes.constData() + at, id, 4) == 0;
+}
+
 // Finds the main header, the stream headers and the chunk list within [from, to) of the head.
 void scan(const QByteArray& head, qint64 from, qint64 to, int depth, AviLayout::Layout& layout) {
     using namespace AviLayout;
     for (qint64 pos = from; pos + 8 <= to && layout.moviList < 0 && depth <= kHeaderDepth;) {
-        const QByteArray id = head.mid(int(pos), 4);
         const qint64 size = le32(head, pos + 4);
-        const QByteArray type = head.mid(int(pos) + 8, 4);
-        if (id == "LIST" && type == "movi")
+        const bool list = holds(head, pos, "LIST");
+        if (list && holds(head, pos + 8, "movi"))
             layout.moviList = pos;
-        else if (id == "LIST")
+        else if (list)
             scan(head, pos + 12, qMin(pos + 8 + size, to), depth + 1, layout);
-        else if (id == "avih" && size >= kTotalFramesAt + 4)
+        else if (holds(head, pos, "avih") && size >= kTotalFramesAt + 4)
             layout.mainHeader = pos + 8;
-        else if (id == "strh" && size >= kStreamHeaderBytes)
-            layout.streams.append(Stream{pos + 8, type == "vids", 0, 0});
-        else if (id == "strh") // keeps the numbering of the streams that follow
+        else if (holds(head, pos, "strh") && size >= kStreamHeaderBytes)
+            layout.streams.append(Stream{pos + 8, holds(head, pos + 8, "vids"), 0, 0});
+        else if (holds(head, pos, "strh")) // keeps the numbering of the streams that follow
             layout.streams.append(Stream{});
         pos += 8 + size + (size & 1);
     }
@@ -56,10 +63,23 @@ quint32 AviLayout::le32(const QByteArray& bytes, qint64 at) {
 
 bool AviLayout::read(const QByteArray& head, Layout* layout) {
     *layout = Layout();
-    if (!head.startsWith("RIFF") || head.mid(8, 4) != "AVI ")
+    if (!holds(head, 0, "RIFF") || !holds(head, 8, "AVI "))
         return false;
     scan(head, 12, head.size(), 0, *layout);
     return layout->moviList >= 0 && layout->mainHeader >= 0;
+}
+
+bool AviLayout::readGrowing(const std::function<QByteArray(qint64)>& readHead, QByteArray* head,
+                            Layout* layout) {
+    qint64 bytes = kFirstHeadBytes;
+    *head = readHead(bytes);
+    while (!read(*head, layout)) {
+        if (head->size() < bytes || bytes >= kHeaderSearchBytes) // the file or the search ended
+            return false;
+        bytes *= 8;
+        *head = readHead(qMin(bytes, kHeaderSearchBytes));
+    }
+    return true;
 }
 
 QByteArray AviLayout::videoHandler(const QByteArray& head, const Layout& layout) {

@@ -13,7 +13,8 @@ class QFile;
 namespace AviLayout {
 
 constexpr quint32 kPlaceholderSize = 0xFFFFFFFFu; // what the writer leaves until it finishes
-constexpr qint64 kHeaderSearchBytes = 1 << 20;   // the muxer pads its header to some kilobytes
+constexpr qint64 kHeaderSearchBytes = 1 << 20;    // the muxer pads its header to some kilobytes
+constexpr qint64 kFirstHeadBytes = 12 * 1024;     // holds our writers' headers (FFmpeg's: 8.3 KiB)
 // Offsets of fields within the data of the main and of a stream header.
 constexpr qint64 kTotalFramesAt = 16;
 constexpr qint64 kHandlerAt = 4;
@@ -46,6 +47,12 @@ quint32 le32(const QByteArray& bytes, qint64 at);
 // The layout found in `head`, the first bytes of a file; false when it is no AVI or its main
 // header or chunk list does not begin within `head`.
 bool read(const QByteArray& head, Layout* layout);
+
+// The layout of a file whose first bytes `readHead(bytes)` returns: reads kFirstHeadBytes, and
+// more, up to kHeaderSearchBytes, only for a header that runs further. `head` receives the bytes
+// read. False as read().
+bool readGrowing(const std::function<QByteArray(qint64 bytes)>& readHead, QByteArray* head,
+                 Layout* layout);
 
 // The handler of the first video stream ("IYUV", "MJPG"), empty when there is none.
 QByteArray videoHandler(const QByteArray& head, const Layout& layout);

@@ -59,20 +59,21 @@ int AviRepair::finish(const QString& path) {
     // each chunk's place from the list's "movi".
     const qint64 moviFourcc = layout.moviList + 8;
     QByteArray entries;
-    const qint64 end = walk(file, layout.firstChunk(), size, [&](qint64 pos, const QByteArray& chunk) {
-        // Every frame of these recordings (raw, or JPEG) is a key frame.
-        const quint32 length = le32(chunk, 4);
-        entries += chunk.left(4);
-        appendLe32(entries, kKeyFrame);
-        appendLe32(entries, quint32(pos - moviFourcc));
-        appendLe32(entries, length);
-        const int number = (chunk[0] - '0') * 10 + (chunk[1] - '0');
-        if (number < layout.streams.size()) {
-            Stream& s = layout.streams[number];
-            ++s.chunks;
-            s.largest = std::max(s.largest, length);
-        }
-    });
+    const qint64 end =
+        walk(file, layout.firstChunk(), size, [&](qint64 pos, const QByteArray& chunk) {
+            // Every frame of these recordings (raw, or JPEG) is a key frame.
+            const quint32 length = le32(chunk, 4);
+            entries += chunk.left(4);
+            appendLe32(entries, kKeyFrame);
+            appendLe32(entries, quint32(pos - moviFourcc));
+            appendLe32(entries, length);
+            const int number = (chunk[0] - '0') * 10 + (chunk[1] - '0');
+            if (number < layout.streams.size()) {
+                Stream& s = layout.streams[number];
+                ++s.chunks;
+                s.largest = std::max(s.largest, length);
+            }
+        });
     if (end < 0)
         return -1;
     quint32 frames = 0;

@@ -86,12 +86,11 @@ bool decodeJpeg(const uchar* data, size_t size, int eighths, bool planes, Decode
                 continue;
             }
             const jpeg_component_info& comp = info.comp_info[c];
-            *views[c] = buffers[c](cv::Rect(0, 0, int(comp.downsampled_width),
-                                            int(comp.downsampled_height)));
+            *views[c] = buffers[c](
+                cv::Rect(0, 0, int(comp.downsampled_width), int(comp.downsampled_height)));
         }
     }
     jpeg_finish_decompress(&info);
     jpeg_destroy_decompress(&info);
     return true;
 }
-

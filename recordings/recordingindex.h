@@ -1,6 +1,9 @@
 #pragma once
 
+#include <array>
+
 #include <QDate>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QString>
@@ -19,9 +22,9 @@ enum class FileFormat { Unknown, Iyuv, Mjpeg };
 // from the file name, read as local time like every other time the recorder shows.
 struct Segment {
     QString path;
-    int camera = 0;        // 1..8
+    int camera = 0; // 1..8
     qint64 startMs = 0;
-    qint64 frames = 0;     // whole frames; the file being recorded counts up to its last one
+    qint64 frames = 0; // whole frames; the file being recorded counts up to its last one
     FileFormat format = FileFormat::Unknown;
     qint64 endMs() const { return startMs + frames * kFrameMs; }
 };
@@ -58,25 +61,36 @@ public:
 private:
     // What was last read of one file, so that a refresh reads again only what may have changed.
     struct Known {
-        int camera = 0;
-        qint64 startMs = 0;
-        qint64 bytes = -1; // the size at the last look; -1: not looked at yet
-        qint64 frames = 0;
-        FileFormat format = FileFormat::Unknown;
+        Segment segment;
+        qint64 bytes = -1;    // the size at the last look; -1: not looked at yet, or unreadable
         qint64 walkedTo = 0;  // a compact file being written: the end of the chunks counted so far
         bool settled = false; // it was not its camera's newest file: it grows no more
+        quint32 listing = 0;  // the folder's listing that saw it last
     };
-    using Folder = QHash<QString, Known>; // by file name
+    struct Folder {
+        QHash<QString, Known> files;              // by name
+        std::array<QString, kCameras + 1> newest; // of each camera, the name of its newest file
+        qint64 modifiedNs = -1;                   // the folder's time of change at its last look
+        qint64 modifiedSeenMs = 0;                // when that time was first seen, on `sinceStart`
+        bool confirmed = false; // listed long enough after that time: no change slipped past
+        bool complete = false;  // every file listed, not only each camera's newest
+        quint32 listings = 0;
+    };
+    class DayFolder;
 
-    // Lists the folder of `day` again, keeping what is known of the files still there.
-    Folder& relist(const QDate& day);
-    void look(const QString& path, Known& file);
+    // Appends to `found` the files of the folder of `folderDay` that overlap [fromMs, toMs); of
+    // each camera only its newest file with `newestOnly`.
+    void collect(const QDate& folderDay, bool newestOnly, qint64 fromMs, qint64 toMs,
+                 QVector<Segment>& found);
+    bool recognise(const QString& folderPath, const QString& name, const QDate& day, Known* file);
+    static void look(const DayFolder& folder, const QString& name, Known& file);
     qint64 localMs(const QDate& day, int hour, int msIntoHour);
 
     QString drive;
     QHash<QDate, QVector<Segment>> daysSeen; // per refreshed day, every camera, by start
     QHash<QDate, Folder> folders;
     QHash<qint64, qint64> hourStarts; // local hours (Julian day * 24 + hour) as epoch ms
+    QElapsedTimer sinceStart;
 };
 
 } // namespace Review

@@ -13,11 +13,11 @@
 
 namespace Review {
 namespace {
-constexpr qint64 kHeadBytes = 16 * 1024;
 constexpr qint64 kIndexEntryBytes = 16;
 constexpr int kRememberedFiles = 64; // frame offsets kept of this many compact files
 // A JPEG frame larger than this is no recorded frame of 640 x 480: its length is damaged.
 constexpr quint32 kMaxJpegBytes = 640 * 480 * 3;
+constexpr qint64 kMaxReadBytes = 64 * 1024 * 1024; // an index of millions of frames
 
 // An open file that is no longer under its name: the keeper deleted it, or the user did. POSIX
 // keeps it readable through the handle, so this asks for its links.
@@ -31,6 +31,8 @@ bool isDeleted(QFile& file) {
 }
 
 bool readAt(QFile& file, qint64 at, QByteArray& into, qint64 bytes) {
+    if (bytes < 0 || bytes > kMaxReadBytes) // a length read from a damaged file
+        return false;
     into.resize(int(bytes));
     return file.seek(at) && file.read(into.data(), bytes) == bytes;
 }
@@ -51,9 +53,12 @@ bool RecordingReader::openFile(const Segment& segment, QString* why) {
                                                : QStringLiteral("file deleted");
         return false;
     }
-    const QByteArray head = file->read(kHeadBytes);
+    QByteArray head;
     AviLayout::Layout layout;
-    if (!AviLayout::read(head, &layout)) {
+    QFile& f = *file;
+    if (!AviLayout::readGrowing(
+            [&f](qint64 bytes) { return f.seek(0) ? f.read(bytes) : QByteArray(); }, &head,
+            &layout)) {
         *why = QStringLiteral("no recording header");
         return false;
     }
@@ -83,7 +88,7 @@ bool RecordingReader::findCompactFrame(qint64 index, qint64* offset, QString* wh
     QFile& file = *cache.file;
     const qint64 size = file.size();
     QByteArray bytes;
-    // A finished file: its index, once, when it holds as many frames as the file seems to.
+    // A finished file: its index, read once.
     if (frames.offsets.isEmpty() && cache.indexAt > 0 && readAt(file, cache.indexAt, bytes, 8) &&
         bytes.startsWith("idx1")) {
         const qint64 length = AviLayout::le32(bytes, 4);
@@ -100,12 +105,12 @@ bool RecordingReader::findCompactFrame(qint64 index, qint64* offset, QString* wh
     // Without an index (the file is being written, or was torn): walk on from where the last
     // walk stopped.
     if (frames.walkedTo < 0 || (frames.walkedTo < size && cache.indexAt < 0)) {
-        const qint64 end = AviLayout::walk(
-            file, frames.walkedTo < 0 ? cache.firstChunk : frames.walkedTo, size,
-            [&](qint64 pos, const QByteArray& chunk) {
-                if (chunk.mid(2, 2) == "dc")
-                    frames.offsets.append(pos);
-            });
+        const qint64 end =
+            AviLayout::walk(file, frames.walkedTo < 0 ? cache.firstChunk : frames.walkedTo, size,
+                            [&](qint64 pos, const QByteArray& chunk) {
+                                if (chunk.mid(2, 2) == "dc")
+                                    frames.offsets.append(pos);
+                            });
         if (end < 0) {
             *why = QStringLiteral("file unreadable");
             return false;
@@ -122,6 +127,8 @@ bool RecordingReader::findCompactFrame(qint64 index, qint64* offset, QString* wh
 
 RecordingReader::Result RecordingReader::readFrame(const Segment& segment, qint64 index,
                                                    cv::Mat* bgr, QString* note) {
+    cv::Mat unwanted;
+    cv::Mat& out = bgr ? *bgr : unwanted;
     QString why;
     const auto missing = [&](const QString& reason) {
         if (note)
@@ -149,26 +156,28 @@ RecordingReader::Result RecordingReader::readFrame(const Segment& segment, qint6
     } else if (!findCompactFrame(index, &offset, &why)) {
         return missing(why);
     }
-    if (!readAt(file, offset, chunk, AviLayout::kChunkHeaderBytes))
+    // A raw frame's length is known: its chunk comes in one read, header and all.
+    if (!readAt(file, offset, chunk, AviLayout::kChunkHeaderBytes + expected))
         return missing(QStringLiteral("frame torn"));
     const quint32 length = AviLayout::le32(chunk, 4);
     if (chunk.mid(2, 2) != "dc" || (expected > 0 && length != expected) ||
         (expected == 0 && length > kMaxJpegBytes))
         return missing(QStringLiteral("no frame where the file says"));
-    if (!readAt(file, offset + AviLayout::kChunkHeaderBytes, chunk, length))
+    if (expected == 0 && !readAt(file, offset + AviLayout::kChunkHeaderBytes, chunk, length))
         return missing(QStringLiteral("frame torn"));
 
-    const auto* data = reinterpret_cast<const uchar*>(chunk.constData());
+    const auto* data = reinterpret_cast<const uchar*>(chunk.constData()) +
+                       (expected > 0 ? AviLayout::kChunkHeaderBytes : 0);
     if (cache.format == FileFormat::Iyuv) {
         const cv::Mat i420(480 * 3 / 2, 640, CV_8UC1, const_cast<uchar*>(data));
-        cv::cvtColor(i420, *bgr, cv::COLOR_YUV2BGR_I420);
+        cv::cvtColor(i420, out, cv::COLOR_YUV2BGR_I420);
         return Result::Ok;
     }
     DecodedPicture picture;
-    picture.bgr = *bgr;
+    picture.bgr = out;
     if (!decodeJpeg(data, size_t(length), 8, false, picture, planes) || picture.bgr.empty())
         return missing(QStringLiteral("frame damaged"));
-    *bgr = picture.bgr;
+    out = picture.bgr;
     return Result::Ok;
 }
 

@@ -47,8 +47,8 @@ private:
     bool findCompactFrame(qint64 index, qint64* offset, QString* why);
 
     Cache cache;
-    QByteArray chunk;             // the chunk read, reused from frame to frame
-    cv::Mat planes[3];            // the JPEG decoder's buffers, reused
+    QByteArray chunk;                           // the chunk read, reused from frame to frame
+    cv::Mat planes[3];                          // the JPEG decoder's buffers, reused
     QHash<QString, CompactFrames> frameOffsets; // compact files: offset of each frame chunk
 };
 

@@ -1,6 +1,9 @@
+// ctest-labels: threaded
 // The review side's view of the recording tree: which files make the timeline of a day and how
 // long each is (gaps, midnight, the file being recorded, torn and foreign files), and the frames
 // read back at a time, across file boundaries, in both formats, or reported missing.
+#include <sys/stat.h>
+
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -20,7 +23,8 @@ namespace {
 const QDate kDay(2026, 6, 10);
 
 QDateTime at(int dayOffset, const QString& time) {
-    return QDateTime(kDay.addDays(dayOffset), QTime::fromString(time, "HH:mm:ss.zzz"));
+    return QDateTime(kDay.addDays(dayOffset),
+                     QTime::fromString(time, time.size() > 8 ? "HH:mm:ss.zzz" : "HH:mm:ss"));
 }
 
 QString pathOf(const QString& drive, int camera, const QDateTime& when) {
@@ -52,8 +56,11 @@ void record(const QString& path, RecordingFormat format, int firstCode, int fram
 
 QString describe(const Segment& s) {
     const QDateTime start = QDateTime::fromMSecsSinceEpoch(s.startMs);
-    return QString("%1 %2 %3 %4").arg(s.camera).arg(kDay.daysTo(start.date()))
-        .arg(start.time().toString("HH:mm:ss.zzz")).arg(s.frames);
+    return QString("%1 %2 %3 %4")
+        .arg(s.camera)
+        .arg(kDay.daysTo(start.date()))
+        .arg(start.time().toString(start.time().msec() ? "HH:mm:ss.zzz" : "HH:mm:ss"))
+        .arg(s.frames);
 }
 } // namespace
 
@@ -62,7 +69,7 @@ class TestReviewIndex : public QObject {
     QTemporaryDir dir;
     QByteArray iyuvHead; // a real IYUV recording's header, up to its first frame
     QString seekDrive;
-    RecordingIndex* seekIndex = nullptr;
+    std::unique_ptr<RecordingIndex> seekIndex;
     RecordingReader reader; // kept across rows: it switches between files as playback does
 
     // Sparse IYUV files of `frames` frames and `tornBytes` more, as many as the size makes.
@@ -73,7 +80,6 @@ class TestReviewIndex : public QObject {
 
 private slots:
     void initTestCase();
-    void cleanupTestCase() { delete seekIndex; }
     void timeline_data();
     void timeline();
     void liveFile_data();
@@ -99,57 +105,58 @@ void TestReviewIndex::initTestCase() {
     record(pathOf(seekDrive, 1, at(0, "12:00:00.200")), RecordingFormat::Iyuv, 200, 5);
     record(pathOf(seekDrive, 1, at(0, "12:00:00.400")), RecordingFormat::Mjpeg, 300, 5);
     record(pathOf(seekDrive, 1, at(0, "12:00:05.000")), RecordingFormat::Mjpeg, 400, 3, false, 999);
-    seekIndex = new RecordingIndex(seekDrive);
+    seekIndex = std::make_unique<RecordingIndex>(seekDrive);
     seekIndex->refreshDay(kDay);
 }
 
 void TestReviewIndex::timeline_data() {
-    // Files: "camera dayOffset time kind frames [tornBytes]"; foreign names hold 5 IYUV frames.
+    // Files: "camera dayOffset time kind frames [tornBytes] [-]", the timeline's order; "-": left
+    // out of it. Foreign names go into the folders of the day and of the day before (%1 that
+    // folder's date, %2 the next), with 5 IYUV frames.
     QTest::addColumn<QStringList>("files");
     QTest::addColumn<QStringList>("foreign");
     QTest::addColumn<int>("dayOffset");
-    QTest::addColumn<QStringList>("expected"); // "camera dayOffset time frames", all cameras
     QTest::addColumn<QList<QDate>>("days");
-    const QStringList gaps{"1 0 10:00:00.000 iyuv 50", "1 0 10:00:02.000 iyuv 50",
-                           "1 0 10:30:00.000 iyuv 25", "2 0 11:00:00.000 iyuv 10"};
-    QTest::newRow("gaps") << gaps << QStringList() << 0
-                          << QStringList{"1 0 10:00:00.000 50", "1 0 10:00:02.000 50",
-                                         "1 0 10:30:00.000 25", "2 0 11:00:00.000 10"}
-                          << QList<QDate>{kDay};
-    const QStringList midnight{"1 -1 23:00:00.000 iyuv 10", "1 -1 23:59:50.000 iyuv 300",
-                               "2 -1 23:59:30.000 iyuv 250", "1 0 00:00:02.000 iyuv 10"};
-    QTest::newRow("midnight, the day") << midnight << QStringList() << 0
-                                       << QStringList{"1 -1 23:59:50.000 300", "1 0 00:00:02.000 10"}
-                                       << QList<QDate>{kDay.addDays(-1), kDay};
+    const QList<QDate> day{kDay}, both{kDay.addDays(-1), kDay};
+    QTest::newRow("gaps") << QStringList{"1 0 10:00:00 iyuv 50", "1 0 10:00:02 iyuv 50",
+                                         "1 0 10:30:00 iyuv 25", "2 0 11:00:00.040 iyuv 10"}
+                          << QStringList() << 0 << day;
+    QStringList busy; // enough files for the threads that read a first look
+    for (int camera = 1; camera <= kCameras; ++camera)
+        for (int minute : {10, 20, 30})
+            busy << QString("%1 0 13:%2:00 iyuv %3").arg(camera).arg(minute).arg(camera + minute);
+    QTest::newRow("busy") << busy << QStringList() << 0 << day;
+    QTest::newRow("midnight, the day")
+        << QStringList{"1 -1 23:00:00 iyuv 10 0 -", "1 -1 23:59:50 iyuv 300",
+                       "1 0 00:00:02 iyuv 10", "2 -1 23:59:30 iyuv 250 0 -"}
+        << QStringList() << 0 << both;
     QTest::newRow("midnight, the day before")
-        << midnight << QStringList() << -1
-        << QStringList{"1 -1 23:00:00.000 10", "1 -1 23:59:50.000 300", "2 -1 23:59:30.000 250"}
-        << QList<QDate>{kDay.addDays(-1), kDay};
-    QTest::newRow("torn and empty")
-        << QStringList{"1 0 09:00:00.000 iyuv 3 230400", "1 0 09:01:00.000 iyuv 0 100",
-                       "2 0 09:00:00.000 head 0", "3 0 09:00:00.000 mjpeg-torn 3 500",
-                       "4 0 09:00:00.000 mjpeg-torn 0 500"}
-        << QStringList() << 0 << QStringList{"1 0 09:00:00.000 3", "3 0 09:00:00.000 3"}
-        << QList<QDate>{kDay};
-    QTest::newRow("compact") << QStringList{"1 0 08:00:00.000 mjpeg 6", "2 0 08:00:00.000 mjpeg-torn 5 0"}
-                             << QStringList() << 0
-                             << QStringList{"1 0 08:00:00.000 6", "2 0 08:00:00.000 5"} << QList<QDate>{kDay};
+        << QStringList{"1 -1 23:00:00 iyuv 10", "1 -1 23:59:50 iyuv 300",
+                       "1 0 00:00:02 iyuv 10 0 -", "2 -1 23:59:30 iyuv 250"}
+        << QStringList() << -1 << both;
+    QTest::newRow("torn, empty, compact")
+        << QStringList{"1 0 09:00:00 iyuv 3 230400",      "1 0 09:01:00 iyuv 0 100 -",
+                       "2 0 09:00:00 head 0 0 -",         "3 0 09:00:00 mjpeg-torn 3 500",
+                       "4 0 09:00:00 mjpeg-torn 0 500 -", "5 0 08:00:00 mjpeg 6",
+                       "6 0 08:00:00 mjpeg-torn 5 0"}
+        << QStringList() << 0 << day;
     QTest::newRow("foreign")
-        << QStringList{"1 0 12:00:00.000 iyuv 5"}
-        << QStringList{"camera-9-2026-06-10_10-00-00-0000.avi", "camera-1-2026-06-10_10-00-00-000.avi",
-                       "camera-1-2026-06-10_10-00-00-0000.AVI", "camera-1-2026-06-10_10-00-00-0000.avi.part",
-                       "camera-1-2026-06-11_10-00-00-0000.avi", "xcamera-1-2026-06-10_10-00-00-0000.avi",
-                       "camera-2-2026-06-10_10-00-00-0000.avi/"}
-        << 0 << QStringList{"1 0 12:00:00.000 5"} << QList<QDate>{kDay};
+        << QStringList{"1 -1 23:59:59 iyuv 50", "1 0 12:00:00 iyuv 5"}
+        << QStringList{"camera-9-%1_10-00-00-0000.avi", "camera-1-%1_23-59-59-999.avi",
+                       "camera-1-%1_23-59-59-0000.AVI", "camera-1-%1_23-59-59-0000.avi.part",
+                       "camera-1-%2_10-00-00-0000.avi", "xcamera-1-%1_10-00-00-0000.avi",
+                       "camera-1-%1_25-00-00-0000.avi", "camera-2-%1_10-00-00-0000.avi/",
+                       "camera-2-%1_11-00-00-0000.avi|"}
+        << 0 << both;
 }
 
 void TestReviewIndex::timeline() {
     QFETCH(QStringList, files);
     QFETCH(QStringList, foreign);
     QFETCH(int, dayOffset);
-    QFETCH(QStringList, expected);
     QFETCH(QList<QDate>, days);
     const QString drive = dir.filePath(QTest::currentDataTag()) + '/';
+    QStringList expected;
     for (const QString& file : files) {
         const QStringList f = file.split(' ');
         const QString path = pathOf(drive, f[0].toInt(), at(f[1].toInt(), f[2]));
@@ -160,10 +167,21 @@ void TestReviewIndex::timeline() {
             QVERIFY(writeBytes(path, iyuvHead.left(100)));
         else
             record(path, RecordingFormat::Mjpeg, 0, frames, f[3] == "mjpeg", torn);
+        if (f.last() != "-")
+            expected << QStringList{f[0], f[1], f[2], f[4]}.join(' ');
     }
-    const QString folder = RecordingPaths::dayFolder(drive, kDay);
-    for (const QString& name : foreign)
-        name.endsWith('/') ? void(QDir().mkpath(folder + name)) : fakeIyuv(folder + name, 5);
+    for (const QDate& folderDay : {kDay.addDays(-1), kDay})
+        for (QString name : foreign) {
+            name = RecordingPaths::dayFolder(drive, folderDay) +
+                   name.replace("%1", folderDay.toString(Qt::ISODate))
+                       .replace("%2", folderDay.addDays(1).toString(Qt::ISODate));
+            if (name.endsWith('/'))
+                QVERIFY(QDir().mkpath(name));
+            else if (name.endsWith('|')) // a pipe: opened, it would wait for a writer
+                QCOMPARE(::mkfifo(QFile::encodeName(name.chopped(1)).constData(), 0600), 0);
+            else
+                fakeIyuv(name, 5);
+        }
 
     RecordingIndex index(drive);
     index.refreshDay(kDay.addDays(dayOffset));
@@ -173,7 +191,9 @@ void TestReviewIndex::timeline() {
             found << describe(s);
     QCOMPARE(found, expected);
     QCOMPARE(index.daysWithFootage(), days);
-    QCOMPARE(index.daysWithFootage(5), QList<QDate>());
+    QCOMPARE(index.daysWithFootage(1), days);
+    if (!foreign.isEmpty()) // camera 2 has a folder and a pipe named as recordings, no file
+        QCOMPARE(index.daysWithFootage(2), QList<QDate>());
 }
 
 void TestReviewIndex::liveFile_data() {
@@ -207,24 +227,30 @@ void TestReviewIndex::liveFile() {
         QCOMPARE(segments[1].frames, qint64(frames));
     }
     writer.reset();
+    // A folder that kept still a while is not listed again: what changes must show all the same.
+    QTest::qWait(2600);
+    index.refreshDay(kDay);
     index.refreshDay(kDay);
     QCOMPARE(index.segments(3, kDay).value(1).frames, qint64(7));
+    fakeIyuv(pathOf(drive, 3, at(0, "16:00:00")), 3, 10);
+    index.refreshDay(kDay);
+    QCOMPARE(index.segments(3, kDay).value(2).frames, qint64(3));
     QVERIFY(QFile::remove(path));
     index.refreshDay(kDay);
-    QCOMPARE(index.segments(3, kDay).size(), 1);
+    QCOMPARE(index.segments(3, kDay).size(), 2);
     Segment next;
-    QVERIFY(!index.nextSegment(3, segments[0].endMs(), &next));
+    QVERIFY(index.nextSegment(3, segments[0].endMs(), &next));
+    QCOMPARE(next.startMs, at(0, "16:00:00").toMSecsSinceEpoch());
 }
 
 void TestReviewIndex::seek_data() {
     QTest::addColumn<QString>("time");
     QTest::addColumn<int>("code"); // -1: a gap
-    for (const auto& row : QVector<QPair<QString, int>>{
-             {"12:00:00.000", 100}, {"12:00:00.199", 104}, {"12:00:00.200", 200},
-             {"12:00:00.239", 200}, {"12:00:00.240", 201}, {"12:00:00.399", 204},
-             {"12:00:00.400", 300}, {"12:00:00.599", 304}, {"12:00:00.600", -1},
-             {"11:59:59.999", -1}, {"12:00:05.119", 402}, {"12:00:05.120", -1}})
-        QTest::newRow(qPrintable(row.first)) << row.first << row.second;
+    for (const QString row :
+         {"12:00:00.000 100", "12:00:00.199 104", "12:00:00.200 200", "12:00:00.239 200",
+          "12:00:00.240 201", "12:00:00.399 204", "12:00:00.400 300", "12:00:00.599 304",
+          "12:00:00.600 -1", "11:59:59.999 -1", "12:00:05.119 402", "12:00:05.120 -1"})
+        QTest::newRow(qPrintable(row)) << row.left(12) << row.mid(13).toInt();
 }
 
 void TestReviewIndex::seek() {
@@ -236,7 +262,8 @@ void TestReviewIndex::seek() {
     QCOMPARE(seekIndex->locate(1, ms, &segment, &frame), code >= 0);
     if (code < 0) {
         Segment next;
-        QCOMPARE(seekIndex->nextSegment(1, ms, &next), ms < at(0, "12:00:05.000").toMSecsSinceEpoch());
+        QCOMPARE(seekIndex->nextSegment(1, ms, &next),
+                 ms < at(0, "12:00:05.000").toMSecsSinceEpoch());
         QVERIFY(next.startMs > ms || next.path.isEmpty());
         return;
     }
@@ -253,7 +280,8 @@ void TestReviewIndex::missing_data() {
     QTest::addColumn<QString>("damage");
     for (bool compact : {false, true})
         for (const char* damage : {"deleted", "truncated", "overwritten"})
-            QTest::addRow("%s %s", compact ? "compact" : "iyuv", damage) << compact << QString(damage);
+            QTest::addRow("%s %s", compact ? "compact" : "iyuv", damage)
+                << compact << QString(damage);
 }
 
 // A frame that is no longer there, whether the reader had the file open or not, is reported
