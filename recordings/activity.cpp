@@ -140,5 +140,9 @@ bool ActivityWriter::write(const QDateTime& when, float percent) {
                                     .arg(camera)
                                     .arg(QString::fromLocal8Bit(strerror(errno)));
     failureLogged = true;
+    // Opened afresh at the next second: a drive that was pulled and plugged in again is written
+    // through a new descriptor, not the stale one.
+    ::close(fd);
+    fd = -1;
     return false;
 }
