@@ -1,6 +1,8 @@
 #include "recordings/exportjob.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cerrno>
 #include <cstdlib>
 
@@ -30,7 +32,11 @@ namespace {
 constexpr int kWidth = 640;
 constexpr int kHeight = 480;
 constexpr int kFps = int(1000 / Review::kFrameMs);
-constexpr int kEncodeShare = 900;     // of the 1000 steps of progress; hashing takes the rest
+// Of the 1000 steps of progress: the encoding and the hashing of the sources run side by side,
+// the hashing of the video comes last.
+constexpr int kEncodeShare = 600;
+constexpr int kSourceHashShare = 350;
+constexpr int kHashWaitMs = 20;
 constexpr qint64 kGapMs = 1000;       // missing footage this long is named in the manifest
 constexpr int kExportNice = 10;       // below the recording workers, which run at 0
 constexpr qint64 kMinFreeBytes = 1024 * 1024; // an encoder writing on a full drive is stopped
@@ -162,8 +168,8 @@ private:
     int last = -1;
 };
 
-// SHA-256 of a whole file in lower-case hex; empty when it cannot be read (or on cancel).
-QString sha256(const QString& path, const std::atomic<bool>* cancel,
+// SHA-256 of a whole file in lower-case hex; empty when it cannot be read (or when stopped).
+QString sha256(const QString& path, const std::function<bool()>& stopped,
                const std::function<void(qint64)>& bytesRead) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -171,7 +177,7 @@ QString sha256(const QString& path, const std::atomic<bool>* cancel,
     QCryptographicHash hash(QCryptographicHash::Sha256);
     QByteArray block(kHashBlockBytes, Qt::Uninitialized);
     for (;;) {
-        if (cancelled(cancel))
+        if (stopped())
             return QString();
         const qint64 n = file.read(block.data(), block.size());
         if (n < 0)
@@ -183,6 +189,58 @@ QString sha256(const QString& path, const std::atomic<bool>* cancel,
     }
     return QString::fromLatin1(hash.result().toHex());
 }
+
+// Hashes the source files on a thread of its own while the calling thread encodes: on a machine
+// with cores to spare, the hashing costs the export no time. The thread is started by the
+// export's thread and so inherits its lower priority. The calling thread reads `hashes` only
+// after finish(), whose join orders it after every write.
+class SourceHasher final {
+public:
+    SourceHasher(const QStringList& paths, const std::atomic<bool>* cancel)
+        : paths(paths), cancel(cancel), totalBytes(sumOfSizes(paths)) {
+        worker = std::thread([this] { run(); });
+    }
+    ~SourceHasher() {
+        stop = true;
+        if (worker.joinable())
+            worker.join();
+    }
+    SourceHasher(const SourceHasher&) = delete;
+    SourceHasher& operator=(const SourceHasher&) = delete;
+
+    // 0..1 of the bytes to hash.
+    double share() const { return double(std::min(hashedBytes.load(), totalBytes)) / totalBytes; }
+    // Waits for the end, reporting; the hash of each path in order, empty where it failed.
+    QStringList finish(const std::function<void()>& report) {
+        while (!done)
+            report(), std::this_thread::sleep_for(std::chrono::milliseconds(kHashWaitMs));
+        worker.join();
+        return hashes;
+    }
+
+private:
+    static qint64 sumOfSizes(const QStringList& paths) {
+        qint64 bytes = 1;
+        for (const QString& path : paths)
+            bytes += QFileInfo(path).size();
+        return bytes;
+    }
+    void run() {
+        const auto stopped = [this] { return stop || cancelled(cancel); };
+        for (const QString& path : paths)
+            hashes << sha256(path, stopped, [this](qint64 n) { hashedBytes += n; });
+        done = true;
+    }
+
+    const QStringList paths;
+    const std::atomic<bool>* cancel;
+    const qint64 totalBytes;
+    std::atomic<qint64> hashedBytes{0};
+    std::atomic<bool> stop{false};
+    std::atomic<bool> done{false};
+    QStringList hashes;
+    std::thread worker;
+};
 
 // A base name not taken yet by a video or a manifest in the folder.
 QString freeBaseName(const QDir& folder, const QString& base) {
@@ -282,7 +340,8 @@ QString manifestText(const Review::ExportRequest& r, const QString& videoName, c
 // Encodes the planned frames into `path`; false with `error` set on a failure (a cancel is no
 // failure: the caller checks the flag).
 bool encode(const Review::ExportRequest& r, const QVector<Planned>& planned, const QString& path,
-            const std::atomic<bool>* cancel, Progress& progress, Findings* f, QString* error) {
+            const std::atomic<bool>* cancel, const std::function<void(double)>& progress,
+            Findings* f, QString* error) {
     Mp4Writer writer;
     QString why;
     if (!writer.open(path, cv::Size(kWidth, kHeight), kFps, &why)) {
@@ -325,7 +384,7 @@ bool encode(const Review::ExportRequest& r, const QVector<Planned>& planned, con
                 return false;
             }
         }
-        progress.report(int((n + 1) * qint64(kEncodeShare) / planned.size()));
+        progress(double(n + 1) / planned.size());
     }
     if (cancelled(cancel))
         return true;
@@ -340,29 +399,22 @@ bool encode(const Review::ExportRequest& r, const QVector<Planned>& planned, con
     return true;
 }
 
-// Hashes the sources that gave frames and the encoded video; false with `error` set on a failure.
-bool hashFiles(const Review::ExportRequest& r, const QVector<Planned>& planned,
-               const QSet<QString>& recordedBefore, const QString& videoPart,
-               const std::atomic<bool>* cancel, Progress& progress, Findings* f, QString* error) {
-    QVector<int> used;
+// The sources that give frames, in order.
+QStringList usedSources(const Review::ExportRequest& r, const QVector<Planned>& planned) {
+    QStringList used;
     for (const Planned& p : planned)
-        if (used.isEmpty() || used.last() != p.segment)
-            used.append(p.segment);
-    qint64 totalBytes = std::max<qint64>(1, QFileInfo(videoPart).size());
-    for (int s : used)
-        totalBytes += QFileInfo(r.sources[s].path).size();
-    qint64 doneBytes = 0;
-    const auto onBytes = [&](qint64 n) {
-        doneBytes += n;
-        progress.report(kEncodeShare + int(std::min(doneBytes, totalBytes) *
-                                           (1000 - kEncodeShare - 1) / totalBytes));
-    };
-    for (int s : used) {
-        const QString& path = r.sources[s].path;
-        const QString hash = sha256(path, cancel, onBytes);
-        if (cancelled(cancel))
-            return true;
-        if (hash.isEmpty()) {
+        if (used.isEmpty() || used.last() != r.sources[p.segment].path)
+            used.append(r.sources[p.segment].path);
+    return used;
+}
+
+// The manifest's lines of the sources; false with `error` set when one could not be hashed or
+// is gone (deleted while it was read: the reader may have held it open).
+bool sourceLines(const QStringList& paths, const QStringList& hashes,
+                 const QSet<QString>& recordedBefore, Findings* f, QString* error) {
+    for (int i = 0; i < paths.size(); ++i) {
+        const QString& path = paths[i];
+        if (i >= hashes.size() || hashes[i].isEmpty() || !QFileInfo::exists(path)) {
             *error = (QFileInfo::exists(path)
                           ? QStringLiteral("Cannot read the recording %1.")
                           : QStringLiteral("The recording %1 was deleted during the export."))
@@ -370,16 +422,11 @@ bool hashFiles(const Review::ExportRequest& r, const QVector<Planned>& planned,
             return false;
         }
         f->sourceLines << QStringLiteral("%1  %2%3").arg(
-            hash, QDir::toNativeSeparators(path),
+            hashes[i], QDir::toNativeSeparators(path),
             recordedBefore.contains(path)
                 ? QStringLiteral("   (was being recorded: the figure is of the file as it was "
                                  "then; it may have grown since)")
                 : QString());
-    }
-    f->videoHash = sha256(videoPart, cancel, onBytes);
-    if (f->videoHash.isEmpty() && !cancelled(cancel)) {
-        *error = QStringLiteral("Cannot read the video back: %1.").arg(QDir::toNativeSeparators(videoPart));
-        return false;
     }
     return true;
 }
@@ -447,15 +494,38 @@ Review::ExportResult Review::runExport(const ExportRequest& request,
                                                              request.startMs, request.endMs));
     const QString videoPath = folder.filePath(base + QStringLiteral(".mp4"));
     const QString manifestPath = folder.filePath(base + QStringLiteral(".txt"));
-    // Hidden, and ending in .mp4: the writer picks its container by the name's ending.
+    // Hidden where names starting with a dot are: nobody takes a half-written video for one.
     const QString videoPart = folder.filePath(QStringLiteral(".%1.partial.mp4").arg(base));
 
+    const QStringList sources = usedSources(request, planned);
+    SourceHasher hasher(sources, cancel);
+    double encoded = 0;
+    const auto report = [&] {
+        progress.report(int(kEncodeShare * encoded + kSourceHashShare * hasher.share()));
+    };
+    const auto encodeProgress = [&](double share) {
+        encoded = share;
+        report();
+    };
     QString error;
-    if (!encode(request, planned, videoPart, cancel, progress, &findings, &error) ||
-        cancelled(cancel) ||
-        !hashFiles(request, planned, recordedBefore, videoPart, cancel, progress, &findings,
-                   &error) ||
-        cancelled(cancel)) {
+    const bool encodedOk =
+        encode(request, planned, videoPart, cancel, encodeProgress, &findings, &error);
+    const QStringList hashes = encodedOk ? hasher.finish(report) : QStringList();
+    qint64 videoBytes = 1, videoHashed = 0;
+    const auto onVideoBytes = [&](qint64 n) {
+        videoHashed = std::min(videoHashed + n, videoBytes);
+        progress.report(kEncodeShare + kSourceHashShare +
+                        int(videoHashed * (1000 - kEncodeShare - kSourceHashShare - 1) / videoBytes));
+    };
+    if (encodedOk && !cancelled(cancel) &&
+        sourceLines(sources, hashes, recordedBefore, &findings, &error)) {
+        videoBytes = std::max<qint64>(1, QFileInfo(videoPart).size());
+        findings.videoHash = sha256(videoPart, [cancel] { return cancelled(cancel); }, onVideoBytes);
+        if (findings.videoHash.isEmpty() && !cancelled(cancel))
+            error = QStringLiteral("Cannot read the video back: %1.")
+                        .arg(QDir::toNativeSeparators(videoPart));
+    }
+    if (!error.isEmpty() || cancelled(cancel)) {
         QFile::remove(videoPart);
         result.cancelled = error.isEmpty();
         result.error = error;
