@@ -216,8 +216,8 @@ private slots:
         const auto gate = std::make_shared<Gate>(); // the reading thread may outlive this test
         window->findChild<Review::IndexWorker*>()->setBeforeRead([gate](const QDate&) {
             ++gate->entered;
-            if (!gate->open.tryAcquire(1, 8000))
-                gate->timedOut = true; // the window waited for the drive
+            if (!gate->timedOut && !gate->open.tryAcquire(1, 8000))
+                gate->timedOut = true; // the window waited for the drive: hang no more
         });
         const auto* timeline = window->findChild<TimelineWidget*>("timeline");
         window->pickDay(kDay.addDays(-1));
