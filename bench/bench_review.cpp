@@ -105,16 +105,11 @@ bool buildTree(const QString& drive) {
     return true;
 }
 
-// Out of the page cache, as after a while of recording other files.
 void evict(const QVector<Segment>& segments) {
-    for (const Segment& s : segments) {
-        const int fd = ::open(QFile::encodeName(s.path).constData(), O_RDONLY);
-        if (fd >= 0) {
-            ::fdatasync(fd);
-            ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-            ::close(fd);
-        }
-    }
+    QStringList paths;
+    for (const Segment& s : segments)
+        paths << s.path;
+    evictFromPageCache(paths);
 }
 
 double median(std::vector<double> v) {

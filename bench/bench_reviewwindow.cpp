@@ -5,14 +5,21 @@
 //
 // Usage: bench_reviewwindow [seconds [png]]: footage per format, default 72 s; with `png`, the window
 // with some activity figures is saved into that image, to look at.
+//
+// bench_reviewwindow tree <folder>: on the full tree of eight cameras that `bench_review <folder>`
+// builds (some 38,000 files a day), the longest time the GUI thread stands still while a new
+// window opens the tree's last day and seeks into it, and the time until that frame is on screen;
+// with the files in the page cache, and out of it.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <random>
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLabel>
@@ -23,6 +30,7 @@
 #include "capture/frameconversion.h"
 #include "capture/recordingwriter.h"
 #include "recordings/activitywriter.h"
+#include "recordings/recordingindex.h"
 #include "recordings/recordingpaths.h"
 #include "review/recordingswindow.h"
 #include "review/timelinewidget.h"
@@ -54,6 +62,50 @@ void runEventsFor(int ms) {
     QEventLoop loop;
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     loop.exec();
+}
+
+int onTree(const QString& drive) {
+    const QList<QDate> days = Review::RecordingIndex(drive).daysWithFootage();
+    if (days.isEmpty()) {
+        std::fprintf(stderr, "bench_reviewwindow: no recordings under %s\n", qPrintable(drive));
+        return 2;
+    }
+    const QDate day = days.last();
+    const QStringList files = aviFiles(RecordingPaths::dayFolder(drive, day));
+    for (const char* cache : {"in the page cache", "in the page cache", "out of the page cache"}) {
+        if (QByteArray(cache).startsWith("out"))
+            evictFromPageCache(files);
+        // A timer of 1 ms in the GUI thread: the longest gap between its ticks is the longest
+        // time the camera panels of the main window would have stood still.
+        QElapsedTimer sinceTick, sinceOpen;
+        qint64 longestNs = 0;
+        QTimer ticker;
+        ticker.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&ticker, &QTimer::timeout, [&] {
+            longestNs = std::max(longestNs, sinceTick.nsecsElapsed());
+            sinceTick.restart();
+        });
+        std::unique_ptr<RecordingsWindow> window;
+        QTimer::singleShot(0, [&] {
+            sinceOpen.start();
+            window = std::make_unique<RecordingsWindow>(drive, [](int) { return QString(); });
+            window->show();
+            window->setDay(day);
+            window->seek(QDateTime(day, QTime(12, 0)).toMSecsSinceEpoch());
+        });
+        ticker.start(1);
+        sinceTick.start();
+        while (!(window && window->shownFrame().valid()) &&
+               (!sinceOpen.isValid() || sinceOpen.elapsed() < 60000))
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        const double shownMs = sinceOpen.nsecsElapsed() / 1e6;
+        runEventsFor(500); // what follows the frame (the timeline drawn) counts too
+        std::printf("%d files of %s, %s: frame on screen after %.0f ms, longest GUI-thread stall "
+                    "%.1f ms\n",
+                    int(files.size()), qPrintable(day.toString(Qt::ISODate)), cache, shownMs,
+                    longestNs / 1e6);
+    }
+    return 0;
 }
 
 void measure(RecordingsWindow& window, int camera, const QDateTime& start, int seconds,
@@ -102,6 +154,8 @@ void measure(RecordingsWindow& window, int camera, const QDateTime& start, int s
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    if (argc > 2 && QByteArray(argv[1]) == "tree")
+        return onTree(QDir(QString::fromLocal8Bit(argv[2])).absolutePath() + QLatin1Char('/'));
     const int seconds = argc > 1 ? std::max(20, atoi(argv[1])) : 72;
     QTemporaryDir data;
     const QString drive = data.path() + QLatin1Char('/');
@@ -111,7 +165,9 @@ int main(int argc, char** argv) {
     RecordingsWindow window(drive,
                             [](int camera) { return QStringLiteral("Bench %1").arg(camera); });
     window.show();
-    window.setDay(start.date());
+    window.seek(start.toMSecsSinceEpoch());
+    for (int waited = 0; !window.shownFrame().valid() && waited < 10000; waited += 10)
+        runEventsFor(10); // the day is read off the GUI thread
     if (argc > 2) {
         ActivityWriter activity(drive, 1);
         for (int s = 0; s < seconds; ++s)

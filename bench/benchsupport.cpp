@@ -5,6 +5,7 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 #include <QDirIterator>
@@ -186,6 +187,17 @@ QStringList aviFiles(const QString& dir) {
         files << it.next();
     files.sort();
     return files;
+}
+
+void evictFromPageCache(const QStringList& paths) {
+    for (const QString& path : paths) {
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY);
+        if (fd >= 0) {
+            ::fdatasync(fd);
+            ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+            ::close(fd);
+        }
+    }
 }
 
 QString checkRecordingFormat(const QString& path, qint64* frames, bool compact) {

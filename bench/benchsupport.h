@@ -60,6 +60,10 @@ Coverage frameCoverage(const QStringList& files, int loopFrames);
 // Files ending in .avi under `dir`, sorted by path.
 QStringList aviFiles(const QString& dir);
 
+// Drops the files out of the page cache (written back first), as after a while of recording
+// other files.
+void evictFromPageCache(const QStringList& paths);
+
 // ffprobe check of one recording: rawvideo, IYUV, yuv420p (compact: mjpeg, yuvj420p), 640x480,
 // 25/1, frames > 0. Returns an empty text when all holds, else what is wrong; `frames` receives
 // the frame count.

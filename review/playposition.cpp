@@ -1,43 +1,27 @@
 #include "review/playposition.h"
 
-#include <QDateTime>
+#include <algorithm>
 
 namespace Review {
 
-namespace {
-
-// The last file of the camera that begins at or before `ms`, searched in the day of `ms` and the
-// day before (a file can run past midnight).
-bool previousSegment(const RecordingIndex& index, int camera, qint64 ms, Segment* out) {
-    const QDate day = QDateTime::fromMSecsSinceEpoch(ms).date();
-    for (const QDate& d : {day, day.addDays(-1)}) {
-        const QVector<Segment> segments = index.segments(camera, d);
-        for (auto it = segments.crbegin(); it != segments.crend(); ++it) {
-            if (it->startMs <= ms && it->frames > 0) {
-                *out = *it;
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
-} // namespace
-
-FramePosition frameAt(const RecordingIndex& index, int camera, qint64 ms, int direction) {
+FramePosition frameAt(const QVector<Segment>& footage, qint64 ms, int direction) {
+    const auto after = std::partition_point(footage.begin(), footage.end(),
+                                            [ms](const Segment& s) { return s.startMs <= ms; });
     FramePosition pos;
-    if (index.locate(camera, ms, &pos.segment, &pos.index))
-        return pos;
-    pos.index = -1;
-    if (direction > 0 && index.nextSegment(camera, ms, &pos.segment) && pos.segment.frames > 0)
+    if (after != footage.begin() && ms < (after - 1)->endMs()) {
+        pos.segment = *(after - 1);
+        pos.index = (ms - pos.segment.startMs) / kFrameMs;
+    } else if (direction > 0 && after != footage.end()) {
+        pos.segment = *after;
         pos.index = 0;
-    else if (direction < 0 && previousSegment(index, camera, ms, &pos.segment))
+    } else if (direction < 0 && after != footage.begin()) {
+        pos.segment = *(after - 1);
         pos.index = pos.segment.frames - 1;
+    }
     return pos;
 }
 
-FramePosition stepFrames(const RecordingIndex& index, int camera, const FramePosition& from,
-                         int count) {
+FramePosition stepFrames(const QVector<Segment>& footage, const FramePosition& from, int count) {
     FramePosition pos = from;
     const int direction = count > 0 ? 1 : -1;
     qint64 left = qAbs(count);
@@ -51,7 +35,7 @@ FramePosition stepFrames(const RecordingIndex& index, int camera, const FramePos
         left -= qAbs(edge - pos.index);
         pos.index = edge;
         const qint64 outside = direction > 0 ? pos.segment.endMs() : pos.segment.startMs - 1;
-        const FramePosition next = frameAt(index, camera, outside, direction);
+        const FramePosition next = frameAt(footage, outside, direction);
         // Files may overlap by a few milliseconds: never step back onto this file or against
         // the direction.
         if (!next.valid() || next.segment.path == pos.segment.path ||

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QVector>
+
 #include "recordings/recordingindex.h"
 
 // Frames of one camera as one sequence over its files: playback and the step keys run across
@@ -13,13 +15,15 @@ struct FramePosition {
     qint64 startMs() const { return segment.startMs + index * kFrameMs; }
 };
 
-// The frame on screen at `ms`. In a gap: with direction > 0 the first frame of the next file,
-// with direction < 0 the last frame of the file before, with 0 none. Only refreshed days count.
-FramePosition frameAt(const RecordingIndex& index, int camera, qint64 ms, int direction);
+// `footage` is what is known of one camera: its files, ordered by start, each once.
+
+// The frame on screen at `ms`: the one that began at or before it within the file that began
+// last by then. In a gap: with direction > 0 the first frame of the next file, with direction < 0
+// the last frame of the file before, with 0 none.
+FramePosition frameAt(const QVector<Segment>& footage, qint64 ms, int direction);
 
 // The frame `count` frames after `from` (before, when negative), across files and gaps; the
 // camera's last (first) frame when there are fewer.
-FramePosition stepFrames(const RecordingIndex& index, int camera, const FramePosition& from,
-                         int count);
+FramePosition stepFrames(const QVector<Segment>& footage, const FramePosition& from, int count);
 
 } // namespace Review

@@ -1,6 +1,7 @@
 #include "review/recordingswindow.h"
 
 #include <algorithm>
+#include <tuple>
 
 #include <QCalendarWidget>
 #include <QComboBox>
@@ -38,6 +39,10 @@ QString timeText(qint64 ms) {
     return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("HH:mm:ss"));
 }
 
+QDate dateOf(qint64 ms) {
+    return QDateTime::fromMSecsSinceEpoch(ms).date();
+}
+
 QString defaultExportFolder() {
     for (auto location : {QStandardPaths::MoviesLocation, QStandardPaths::DocumentsLocation}) {
         const QString folder = QStandardPaths::writableLocation(location);
@@ -67,11 +72,14 @@ QTimeEdit* timeEditNamed(const QString& name) {
 RecordingsWindow::RecordingsWindow(const QString& dataDrive, std::function<QString(int)> location,
                                    Clock::Source clockSource, QWidget* parent)
     : QWidget(parent, Qt::Window)
-    , index(dataDrive)
+    , drive(dataDrive)
+    , indexWorker(new Review::IndexWorker(dataDrive, this))
     , locationOf(std::move(location))
     , clock(clockSource ? std::move(clockSource) : Clock::Source(&Clock::now)) {
     setWindowTitle(tr("Recordings"));
     buildControls();
+    connect(indexWorker, &Review::IndexWorker::snapshotReady, this,
+            &RecordingsWindow::applySnapshot);
 
     playTimer = new QTimer(this);
     playTimer->setTimerType(Qt::PreciseTimer);
@@ -86,10 +94,12 @@ RecordingsWindow::RecordingsWindow(const QString& dataDrive, std::function<QStri
     playMs = dayStartMs(today);
     setCamera(1);
     setDay(today);
+    refresh();
     showNothing(tr("Choose a camera and click on the timeline to play"));
 }
 
-// A running export is cancelled and waited for by its task, a child of the window.
+// A running export is cancelled and waited for by its task, a child of the window; a read of the
+// recording tree is left to end on its own.
 RecordingsWindow::~RecordingsWindow() = default;
 
 void RecordingsWindow::buildControls() {
@@ -177,11 +187,9 @@ void RecordingsWindow::buildControls() {
 
     startEdit = timeEditNamed(QStringLiteral("startEdit"));
     endEdit = timeEditNamed(QStringLiteral("endEdit"));
+    endEdit->setToolTip(tr("An end before the start is on the next day: 00:00:00 is midnight"));
     for (QTimeEdit* edit : {startEdit, endEdit})
-        connect(edit, &QTimeEdit::timeChanged, this, [this] {
-            setSelection(QDateTime(shownDay, startEdit->time()).toMSecsSinceEpoch(),
-                         QDateTime(shownDay, endEdit->time()).toMSecsSinceEpoch());
-        });
+        connect(edit, &QTimeEdit::timeChanged, this, &RecordingsWindow::editSelection);
     folderEdit = new QLineEdit(defaultExportFolder());
     folderEdit->setObjectName(QStringLiteral("folderEdit"));
     auto* chooseFolder = button(tr("Folder..."), QStringLiteral("folderButton"),
@@ -277,6 +285,7 @@ void RecordingsWindow::setCamera(int cam) {
     if (cam == currentCamera)
         return;
     currentCamera = cam;
+    gatherFootage();
     timeline->setCurrentCamera(cam);
     shown = {};
     seek(playMs);
@@ -289,64 +298,124 @@ void RecordingsWindow::setDay(const QDate& d) {
     reader.clear();
     calendar->setSelectedDate(d);
     timeline->setDay(dayStartMs(d), dayStartMs(d.addDays(1)));
-    for (QString& stamp : activityStamp)
-        stamp.clear();
-    refresh();
+    // Playback and an export reach at most into the next day; a file can run in from the day
+    // before.
+    for (auto it = known.begin(); it != known.end();)
+        it = qAbs(it.key().daysTo(d)) > 1 ? known.erase(it) : std::next(it);
+    gatherFootage();
+    const auto read = known.constFind(d);
+    for (int cam = 1; cam <= Review::kCameras; ++cam) {
+        timeline->setSegments(cam, read != known.cend() ? (*read)[size_t(cam - 1)]
+                                                        : QVector<Review::Segment>());
+        activity[size_t(cam - 1)].clear();
+        activityStamp[size_t(cam - 1)].clear();
+        timeline->setActivity(cam, {});
+    }
+    timeline->setNote(read != known.cend() ? QString() : tr("Reading recordings..."));
+    if (selectionEndMs > selectionStartMs)
+        editSelection(); // the times of the span, on this day
+    askForDays();
 }
 
 void RecordingsWindow::pickDay(const QDate& d) {
     setDay(d);
-    if (index.segments(currentCamera, d).isEmpty()) {
-        setPlaying(false);
-        playMs = dayStartMs(d);
-        showNothing(tr("No footage of camera %1 on %2")
-                        .arg(currentCamera)
-                        .arg(QLocale().toString(d, QLocale::ShortFormat)));
-        return;
-    }
-    seek(dayStartMs(d));
+    whenRead(d, [this, d] {
+        if (known.value(d)[size_t(currentCamera - 1)].isEmpty()) {
+            setPlaying(false);
+            playMs = dayStartMs(d);
+            showNothing(tr("No footage of camera %1 on %2")
+                            .arg(currentCamera)
+                            .arg(QLocale().toString(d, QLocale::ShortFormat)));
+            return;
+        }
+        seek(dayStartMs(d));
+    });
 }
 
 void RecordingsWindow::refresh() {
     calendar->setMaximumDate(clock().date()); // the window may stay open past midnight
-    index.refreshDay(shownDay);
     for (int cam = 1; cam <= Review::kCameras; ++cam) {
-        const QVector<Review::Segment> segments = index.segments(cam, shownDay);
-        timeline->setSegments(cam, segments);
-        if (cam == currentCamera) {
-            noteDeleted(segments);
-            cameraSegments = segments;
-            segmentsDay = shownDay;
-            segmentsCamera = cam;
-        }
-        const QFileInfo file(Activity::dayFile(index.dataDrive(), cam, shownDay));
-        const QString stamp = file.exists() ? QStringLiteral("%1 %2")
-                                                  .arg(file.size())
-                                                  .arg(file.lastModified().toMSecsSinceEpoch())
-                                            : QStringLiteral("none");
-        if (stamp != activityStamp[cam - 1]) {
-            activityStamp[cam - 1] = stamp;
-            activity[cam - 1] = Activity::readDay(index.dataDrive(), cam, shownDay);
-            timeline->setActivity(cam, activity[cam - 1]);
-        }
         const QString location = locationOf ? locationOf(cam) : QString();
         const QString label = location.isEmpty() ? tr("Camera %1").arg(cam)
                                                  : tr("Camera %1: %2").arg(cam).arg(location);
         if (cameraList->item(cam - 1)->text() != label)
             cameraList->item(cam - 1)->setText(label);
     }
-    markFootageDays();
+    askForDays();
 }
 
-void RecordingsWindow::noteDeleted(const QVector<Review::Segment>& segments) {
+void RecordingsWindow::askForDays() {
+    QList<QDate> days{shownDay};
+    if (waitingDay.isValid() && waitingDay != shownDay)
+        days.append(waitingDay);
+    indexWorker->read(days);
+}
+
+void RecordingsWindow::whenRead(const QDate& day, std::function<void()> action) {
+    if (known.contains(day)) {
+        action();
+        return;
+    }
+    waitingDay = day;
+    afterRead = std::move(action);
+    statusLine->setText(tr("Reading recordings..."));
+    askForDays();
+}
+
+void RecordingsWindow::applySnapshot(const Review::DaySnapshot& snapshot) {
+    const QDate& d = snapshot.day;
+    if (qAbs(d.daysTo(shownDay)) > 1)
+        return; // the window has moved on
+    if (d == shownDay && known.contains(d))
+        noteDeleted(known[d][size_t(currentCamera - 1)],
+                    snapshot.segments[size_t(currentCamera - 1)]);
+    known.insert(d, snapshot.segments);
+    gatherFootage();
+    markFootageDays(snapshot.footageDays);
+    if (d == shownDay) {
+        timeline->setNote({});
+        for (int cam = 1; cam <= Review::kCameras; ++cam) {
+            const size_t i = size_t(cam - 1);
+            timeline->setSegments(cam, snapshot.segments[i]);
+            if (snapshot.activityStamp[i] != activityStamp[i]) {
+                activityStamp[i] = snapshot.activityStamp[i];
+                activity[i] = snapshot.activity[i];
+                timeline->setActivity(cam, activity[i]);
+            }
+        }
+    }
+    if (d == waitingDay) {
+        waitingDay = QDate();
+        if (const std::function<void()> action = std::exchange(afterRead, nullptr)) {
+            statusLine->clear();
+            action();
+        }
+    }
+}
+
+void RecordingsWindow::gatherFootage() {
+    footage.clear();
+    for (const auto& cameras : qAsConst(known))
+        footage += cameras[size_t(currentCamera - 1)];
+    // A file that runs past midnight is in both days: keep it once, with the most frames counted.
+    std::sort(
+        footage.begin(), footage.end(), [](const Review::Segment& a, const Review::Segment& b) {
+            return std::tie(a.startMs, a.path, b.frames) < std::tie(b.startMs, b.path, a.frames);
+        });
+    const auto last = std::unique(
+        footage.begin(), footage.end(),
+        [](const Review::Segment& a, const Review::Segment& b) { return a.path == b.path; });
+    footage.erase(last, footage.end());
+}
+
+void RecordingsWindow::noteDeleted(const QVector<Review::Segment>& before,
+                                   const QVector<Review::Segment>& now) {
     // Footage that vanishes while it is watched (the keeper makes room, someone deletes a file)
     // is said, not silently jumped over.
-    if (segmentsDay != shownDay || segmentsCamera != currentCamera)
-        return;
-    for (const Review::Segment& old : cameraSegments) {
-        const bool kept =
-            std::any_of(segments.begin(), segments.end(),
-                        [&old](const Review::Segment& s) { return s.path == old.path; });
+    for (const Review::Segment& old : before) {
+        const bool kept = std::any_of(now.begin(), now.end(), [&old](const Review::Segment& s) {
+            return s.path == old.path;
+        });
         if (!kept) {
             statusLine->setText(tr("The recording of camera %1 from %2 to %3 was deleted")
                                     .arg(currentCamera)
@@ -355,8 +424,7 @@ void RecordingsWindow::noteDeleted(const QVector<Review::Segment>& segments) {
     }
 }
 
-void RecordingsWindow::markFootageDays() {
-    const QList<QDate> days = index.daysWithFootage(0);
+void RecordingsWindow::markFootageDays(const QList<QDate>& days) {
     if (days == footageDays)
         return;
     footageDays = days;
@@ -387,37 +455,48 @@ void RecordingsWindow::setPlaying(bool play) {
 void RecordingsWindow::seek(qint64 ms) {
     statusLine->clear();
     playMs = ms;
-    const QDate d = QDateTime::fromMSecsSinceEpoch(ms).date();
-    if (d != shownDay)
-        setDay(d);
-    const Review::FramePosition position = Review::frameAt(index, currentCamera, ms, 1);
-    if (!position.valid()) {
-        showNothing(
-            tr("No footage of camera %1 at or after %2").arg(currentCamera).arg(timeText(ms)));
-    } else {
-        if (position.startMs() > ms)
-            playMs = position.startMs(); // over a gap
-        showFrame(position);
-    }
+    setDay(dateOf(ms));
     anchorClock();
+    timeline->setPlayTime(ms);
+    whenRead(shownDay, [this, ms] {
+        playMs = ms;
+        const Review::FramePosition position = Review::frameAt(footage, ms, 1);
+        if (!position.valid()) {
+            showNothing(
+                tr("No footage of camera %1 at or after %2").arg(currentCamera).arg(timeText(ms)));
+        } else {
+            if (position.startMs() > ms)
+                playMs = position.startMs(); // over a gap
+            showFrame(position);
+        }
+        anchorClock();
+    });
 }
 
 void RecordingsWindow::tick() {
     playMs = anchorPlayMs + qint64(double(wallClock.elapsed()) * speed());
     const QDate today = clock().date();
-    const QDate d = QDateTime::fromMSecsSinceEpoch(playMs).date();
+    const QDate d = dateOf(playMs);
     if (d != shownDay && d <= today)
         setDay(d);
-    Review::FramePosition position = Review::frameAt(index, currentCamera, playMs, 1);
-    if (!position.valid() && shownDay < today) {
-        // The end of the day's footage: on to the next day that has some, if any.
-        for (const QDate& later : index.daysWithFootage(currentCamera)) {
-            if (later > shownDay) {
-                setDay(later);
-                position = Review::frameAt(index, currentCamera, dayStartMs(later), 1);
-                break;
-            }
+    Review::FramePosition position = Review::frameAt(footage, playMs, 1);
+    if (!position.valid() && shownDay < today && known.contains(shownDay)) {
+        // The end of the day's footage: on to the next day that has some of any camera (and, if
+        // not of this one, to the one after that).
+        const auto later = std::upper_bound(footageDays.begin(), footageDays.end(), shownDay);
+        if (later != footageDays.end()) {
+            setDay(*later);
+            playMs = dayStartMs(*later);
+            anchorClock();
+            position = Review::frameAt(footage, playMs, 1);
         }
+    }
+    if (!known.contains(shownDay)) {
+        // Played into a day not read yet: wait at its start.
+        playMs = std::max(anchorPlayMs, dayStartMs(shownDay));
+        anchorClock();
+        timeline->setPlayTime(playMs);
+        return;
     }
     if (!position.valid()) {
         // Nothing after: hold the last frame. Today the live file grows, so wait for it there.
@@ -477,28 +556,29 @@ void RecordingsWindow::showNothing(const QString& note) {
 void RecordingsWindow::stepFrames(int count) {
     setPlaying(false);
     const Review::FramePosition from =
-        shown.valid() ? shown : Review::frameAt(index, currentCamera, playMs, count > 0 ? 1 : -1);
+        shown.valid() ? shown : Review::frameAt(footage, playMs, count > 0 ? 1 : -1);
     if (!from.valid())
         return;
-    const Review::FramePosition to = Review::stepFrames(index, currentCamera, from, count);
+    const Review::FramePosition to = Review::stepFrames(footage, from, count);
     playMs = to.startMs();
     showFrame(to);
 }
 
 void RecordingsWindow::stepSeconds(int seconds) {
     const qint64 target = playMs + seconds * 1000LL;
-    if (QDateTime::fromMSecsSinceEpoch(target).date() != shownDay)
-        setDay(QDateTime::fromMSecsSinceEpoch(target).date());
-    const Review::FramePosition position =
-        Review::frameAt(index, currentCamera, target, seconds > 0 ? 1 : -1);
-    if (!position.valid())
-        return;
-    // Inside footage the play time moves by exactly the step; over a gap to the frame beyond.
-    playMs = position.startMs() <= target && target < position.startMs() + Review::kFrameMs
-                 ? target
-                 : position.startMs();
-    showFrame(position);
-    anchorClock();
+    setDay(dateOf(target));
+    whenRead(shownDay, [this, target, seconds] {
+        const Review::FramePosition position =
+            Review::frameAt(footage, target, seconds > 0 ? 1 : -1);
+        if (!position.valid())
+            return;
+        // Inside footage the play time moves by exactly the step; over a gap to the frame beyond.
+        playMs = position.startMs() <= target && target < position.startMs() + Review::kFrameMs
+                     ? target
+                     : position.startMs();
+        showFrame(position);
+        anchorClock();
+    });
 }
 
 void RecordingsWindow::jumpToEvent(int direction) {
@@ -516,7 +596,16 @@ void RecordingsWindow::jumpToEvent(int direction) {
     statusLine->setText(tr("Event at %1").arg(timeText(playMs)));
 }
 
+void RecordingsWindow::editSelection() {
+    const QTime start = startEdit->time();
+    const QTime end = endEdit->time();
+    setSelection(QDateTime(shownDay, start).toMSecsSinceEpoch(),
+                 QDateTime(end < start ? shownDay.addDays(1) : shownDay, end).toMSecsSinceEpoch());
+}
+
 void RecordingsWindow::setSelection(qint64 startMs, qint64 endMs) {
+    selectionStartMs = startMs;
+    selectionEndMs = endMs;
     timeline->setSelection(startMs, endMs);
     const QSignalBlocker blockStart(startEdit);
     const QSignalBlocker blockEnd(endEdit);
@@ -530,16 +619,22 @@ void RecordingsWindow::startExport() {
     Review::ExportRequest request;
     request.camera = currentCamera;
     request.location = locationOf ? locationOf(currentCamera) : QString();
-    request.startMs = QDateTime(shownDay, startEdit->time()).toMSecsSinceEpoch();
-    request.endMs = QDateTime(shownDay, endEdit->time()).toMSecsSinceEpoch();
-    request.dataDrive = index.dataDrive();
+    request.startMs = selectionStartMs;
+    request.endMs = selectionEndMs;
+    request.dataDrive = drive;
     request.outputFolder = folderEdit->text();
     if (request.endMs <= request.startMs) {
         statusLine->setText(tr("Select a span to export: shift-drag on the timeline, or set "
                                "start and end"));
         return;
     }
-    for (const Review::Segment& s : index.segments(currentCamera, shownDay)) {
+    // A span past midnight needs the files of the next day too.
+    const QDate lastDay = dateOf(request.endMs - 1);
+    if (!known.contains(lastDay)) {
+        whenRead(lastDay, [this] { startExport(); });
+        return;
+    }
+    for (const Review::Segment& s : qAsConst(footage)) {
         if (s.startMs < request.endMs && s.endMs() > request.startMs)
             request.sources.append(s);
     }

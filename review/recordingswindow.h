@@ -5,13 +5,14 @@
 
 #include <QDate>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QImage>
 #include <QWidget>
 
 #include "recordings/clock.h"
 #include "recordings/exportjob.h"
-#include "recordings/recordingindex.h"
 #include "recordings/recordingreader.h"
+#include "review/indexworker.h"
 #include "review/playposition.h"
 
 class QCalendarWidget;
@@ -32,9 +33,12 @@ class ExportTask;
 // The Recordings window: browse the footage under a data drive by camera and day, play it, and
 // hand a span over as an export. It only reads the recording tree.
 //
-// Threads: everything here lives in the GUI thread, the index and the reader too (one frame is
-// read in a millisecond or two). Only an export runs on a thread of its own, inside its
-// ExportTask, with a copy of its request; the task reports through queued signals.
+// Threads: everything here lives in the GUI thread, the reader too (one frame is read in a
+// millisecond or two from a file already open). The recording tree is read by an IndexWorker,
+// whose snapshots of a day arrive queued: until the first one of a day, the window says it is
+// reading and waits with what needs it (a seek, a pick, an export), never blocking. An export
+// runs on a thread of its own, inside its ExportTask, with a copy of its request; the task
+// reports through queued signals.
 class RecordingsWindow final : public QWidget {
     Q_OBJECT
 public:
@@ -44,7 +48,7 @@ public:
                      Clock::Source clock = {}, QWidget* parent = nullptr);
     ~RecordingsWindow() override;
 
-    QString dataDrive() const { return index.dataDrive(); }
+    QString dataDrive() const { return drive; }
     int camera() const { return currentCamera; }
     QDate day() const { return shownDay; }
     // The time being played (milliseconds since the epoch), and the frame shown for it.
@@ -70,8 +74,14 @@ public slots:
 
 private:
     void refresh();
-    void noteDeleted(const QVector<Review::Segment>& segments);
-    void markFootageDays();
+    void askForDays();
+    void applySnapshot(const Review::DaySnapshot& snapshot);
+    // Runs `action` now if `day` has been read, else once it is (in place of any other waiting).
+    void whenRead(const QDate& day, std::function<void()> action);
+    void gatherFootage();
+    void noteDeleted(const QVector<Review::Segment>& before, const QVector<Review::Segment>& now);
+    void markFootageDays(const QList<QDate>& days);
+    void editSelection();
     void tick();
     void showFrame(const Review::FramePosition& position);
     void showNothing(const QString& note);
@@ -80,7 +90,8 @@ private:
     void finishExport(const Review::ExportResult& result);
     void buildControls();
 
-    Review::RecordingIndex index;
+    QString drive;
+    Review::IndexWorker* indexWorker = nullptr;
     Review::RecordingReader reader;
     std::function<QString(int)> locationOf;
     Clock::Source clock;
@@ -88,10 +99,14 @@ private:
     int currentCamera = 1;
     QDate shownDay;
     qint64 playMs = 0;
-    Review::FramePosition shown;             // the frame on screen; invalid when none
-    QVector<Review::Segment> cameraSegments; // as last refreshed, of this camera and day:
-    int segmentsCamera = 0;
-    QDate segmentsDay;
+    Review::FramePosition shown; // the frame on screen; invalid when none
+    // The files of each camera, of the days read around the shown one.
+    QHash<QDate, std::array<QVector<Review::Segment>, Review::kCameras>> known;
+    QVector<Review::Segment> footage; // of the current camera over the known days, by start
+    QDate waitingDay;                 // the day `afterRead` waits for
+    std::function<void()> afterRead;
+    qint64 selectionStartMs = 0; // the span to export; empty when the end is not after the start
+    qint64 selectionEndMs = 0;
     QList<QDate> footageDays; // bold in the calendar
     QElapsedTimer wallClock;  // wall time since playback was anchored at anchorPlayMs
     qint64 anchorPlayMs = 0;

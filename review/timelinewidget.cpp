@@ -40,6 +40,13 @@ void TimelineWidget::setActivity(int cam, const QVector<float>& figures) {
     update();
 }
 
+void TimelineWidget::setNote(const QString& text) {
+    if (text == noteText)
+        return;
+    noteText = text;
+    update();
+}
+
 void TimelineWidget::setCurrentCamera(int cam) {
     camera = cam;
     update();
@@ -158,6 +165,11 @@ void TimelineWidget::paintEvent(QPaintEvent*) {
         p.setFont(font);
         p.drawText(QRect(0, r.top(), kLabelWidth, r.height()), Qt::AlignCenter,
                    QString::number(cam));
+    }
+    if (!noteText.isEmpty()) {
+        p.setPen(Qt::white);
+        p.drawText(QRect(kLabelWidth, 0, plotWidth(), height() - kAxisHeight), Qt::AlignCenter,
+                   noteText);
     }
     const int selectLeft = qMax(kLabelWidth, xAt(selectStart));
     const int selectRight = qMin(width() - 1, xAt(selectEnd));

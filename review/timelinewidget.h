@@ -27,6 +27,9 @@ public:
     void setView(qint64 startMs, qint64 spanMs);
     // An empty span (start >= end) clears the selection.
     void setSelection(qint64 startMs, qint64 endMs);
+    // A line over the rows, such as that the day is still being read; empty: none.
+    void setNote(const QString& text);
+    QString note() const { return noteText; }
 
     // Where things are drawn, for the window and its tests.
     QRect rowRect(int camera) const;
@@ -72,4 +75,5 @@ private:
     qint64 selectStart = 0;
     qint64 selectEnd = 0;
     qint64 selectAnchor = -1; // during a shift-drag, the time it began at
+    QString noteText;
 };

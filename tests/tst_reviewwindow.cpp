@@ -1,11 +1,13 @@
 // ctest-labels: threaded
 // The Recordings window on a small real tree: camera 1 has three files back to back from 10:00,
-// a gap, and one more file at 10:15. Every frame carries a code that names its file and index.
+// a gap, one more file at 10:15, and two around midnight. Every frame carries a code that names its
+// file and index.
 #include <QAction>
 #include <QCalendarWidget>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QSemaphore>
 #include <QTimeEdit>
 #include <QtTest>
 
@@ -25,7 +27,8 @@ struct File {
     int frames;
     int firstCode;
 };
-const File kFiles[] = {{0, 125, 0}, {5, 125, 1000}, {10, 125, 2000}, {900, 50, 3000}};
+const File kFiles[] = {{0, 125, 0},     {5, 125, 1000},    {10, 125, 2000},
+                       {900, 50, 3000}, {50398, 75, 4000}, /* next day */ {50401, 25, 5000}};
 qint64 at(double secondsAfterTen) {
     return QDateTime(kDay, QTime(10, 0)).toMSecsSinceEpoch() + qint64(secondsAfterTen * 1000);
 }
@@ -41,7 +44,7 @@ int codeAt(qint64 ms) { // the code of the frame on screen at `ms`, -1 in a gap
 
 class ReviewWindowTest final : public QObject {
     Q_OBJECT
-    QTemporaryDir home, data, out;
+    QTemporaryDir home, data;
     std::unique_ptr<FakeClock> clock;
     std::unique_ptr<Camera> main;
     RecordingsWindow* window = nullptr;
@@ -89,6 +92,7 @@ private slots:
             window = window ? window : qobject_cast<RecordingsWindow*>(w);
         QVERIFY2(window, "Ctrl+R opened no Recordings window");
         QVERIFY(QTest::qWaitForWindowExposed(window));
+        QTRY_VERIFY(window->findChild<TimelineWidget*>("timeline")->note().isEmpty()); // day read
         QApplication::setActiveWindow(window);
         main->findChild<QAction*>("actionRecordings")->trigger(); // again: the same window
         const QWidgetList all = QApplication::topLevelWidgets();
@@ -176,19 +180,58 @@ private slots:
         window->setPlaying(false);
     }
 
+    void exportsTheSpan_data() {
+        QTest::addColumn<QTime>("start");
+        QTest::addColumn<QTime>("end"); // before the start: on the next day
+        QTest::addColumn<int>("frames");
+        QTest::newRow("a span") << QTime(10, 0, 1) << QTime(10, 0, 7) << 150;
+        QTest::newRow("the last second") << QTime(23, 59, 59) << QTime(0, 0) << 25;
+        QTest::newRow("past midnight") << QTime(23, 59, 59) << QTime(0, 0, 2) << 75;
+    }
     void exportsTheSpan() {
-        window->findChild<QTimeEdit*>("startEdit")->setTime(QTime(10, 0, 1));
-        window->findChild<QTimeEdit*>("endEdit")->setTime(QTime(10, 0, 7));
+        QFETCH(QTime, start);
+        QFETCH(QTime, end);
+        QTemporaryDir out;
+        window->findChild<QTimeEdit*>("startEdit")->setTime(start);
+        window->findChild<QTimeEdit*>("endEdit")->setTime(end);
         window->findChild<QLineEdit*>("folderEdit")->setText(out.path());
         window->findChild<QPushButton*>("exportButton")->click();
         QTRY_VERIFY_WITH_TIMEOUT(
-            window->findChild<QLabel*>("statusLine")->text().contains("Exported to"), 60000);
+            window->findChild<QLabel*>("statusLine")->text().contains("Exported to " + out.path()),
+            60000);
         const QStringList videos = QDir(out.path()).entryList({"*.mp4"});
         QCOMPARE(videos.size(), 1);
         const MediaInfo info = MediaProbe::probe(out.filePath(videos[0]));
         QVERIFY2(info.ok, qPrintable(info.error));
         QCOMPARE(info.codec, QString("h264"));
-        QCOMPARE(info.frameCount, 150);
+        QTEST(int(info.frameCount), "frames");
+    }
+
+    void staysResponsiveWhileTheDriveHangs() { // last: it closes the window
+        struct Gate {
+            QSemaphore open;
+            std::atomic<int> entered{0};
+            std::atomic<bool> timedOut{false};
+        };
+        const auto gate = std::make_shared<Gate>(); // the reading thread may outlive this test
+        window->findChild<Review::IndexWorker*>()->setBeforeRead([gate](const QDate&) {
+            ++gate->entered;
+            if (!gate->timedOut && !gate->open.tryAcquire(1, 8000))
+                gate->timedOut = true; // the window waited for the drive: hang no more
+        });
+        const auto* timeline = window->findChild<TimelineWidget*>("timeline");
+        window->pickDay(kDay.addDays(-1));
+        QCOMPARE(timeline->note(), QString("Reading recordings..."));
+        QTRY_COMPARE(gate->entered.load(), 1);
+        gate->open.release();
+        QTRY_VERIFY(window->findChild<QLabel*>("statusLine")->text().contains("No footage"));
+        QVERIFY(timeline->note().isEmpty());
+        QTRY_COMPARE(gate->entered.load(), 2); // the next refresh hangs: close meanwhile
+        const QPointer<RecordingsWindow> closing(window);
+        window->close();
+        QTRY_VERIFY(!closing);
+        QVERIFY(!gate->timedOut);
+        gate->open.release(2);
     }
 };
 
