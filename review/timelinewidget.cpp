@@ -191,7 +191,7 @@ void TimelineWidget::paintEvent(QPaintEvent*) {
     for (qint64 t = dayStart + (viewStart - dayStart + step - 1) / step * step; t < viewEnd;
          t += step) {
         const int x = xAt(t);
-        p.drawLine(x, axisTop, x, axisTop + 3);
+        p.drawLine(x, axisTop, x, height() - 1); // a full-height tick: a short one reads as a quote mark
         p.drawText(QRect(x + 2, axisTop, 50, kAxisHeight), Qt::AlignLeft | Qt::AlignVCenter,
                    QDateTime::fromMSecsSinceEpoch(t).toString(QStringLiteral("HH:mm")));
     }
