@@ -6,8 +6,8 @@
 //
 // Usage: bench_export [--cameras N] [--span S] [--keep]
 // Each camera is a camsim stream (1280x720, 25 fps, a pre-rendered --loop of 250 frames, so that
-// the simulators cost next to nothing). The encoder's options can be tried through
-// OPENCV_FFMPEG_WRITER_OPTIONS, e.g. "preset;medium" (the export keeps a value set by the user).
+// the simulators cost next to nothing). "expected" counts 25 frames a second from the Record
+// press, so the second or so a camera takes to connect shows as the difference.
 
 #include <algorithm>
 #include <cstdio>
