@@ -34,6 +34,8 @@
 namespace {
 
 constexpr int kRefreshMs = 2000;
+// A frame read takes a millisecond or two; one that takes this long waits for a slow or hung drive.
+constexpr int kDriveWaitMs = 1000;
 
 QString timeText(qint64 ms) {
     return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("HH:mm:ss"));
@@ -74,12 +76,14 @@ RecordingsWindow::RecordingsWindow(const QString& dataDrive, std::function<QStri
     : QWidget(parent, Qt::Window)
     , drive(dataDrive)
     , indexWorker(new Review::IndexWorker(dataDrive, this))
+    , frameWorker(new Review::FrameWorker(this))
     , locationOf(std::move(location))
     , clock(clockSource ? std::move(clockSource) : Clock::Source(&Clock::now)) {
     setWindowTitle(tr("Recordings"));
     buildControls();
     connect(indexWorker, &Review::IndexWorker::snapshotReady, this,
             &RecordingsWindow::applySnapshot);
+    connect(frameWorker, &Review::FrameWorker::frameRead, this, &RecordingsWindow::showRead);
 
     playTimer = new QTimer(this);
     playTimer->setTimerType(Qt::PreciseTimer);
@@ -99,7 +103,7 @@ RecordingsWindow::RecordingsWindow(const QString& dataDrive, std::function<QStri
 }
 
 // A running export is cancelled and waited for by its task, a child of the window; a read of the
-// recording tree is left to end on its own.
+// recording tree or of a frame is left to end on its own.
 RecordingsWindow::~RecordingsWindow() = default;
 
 void RecordingsWindow::buildControls() {
@@ -287,7 +291,7 @@ void RecordingsWindow::setCamera(int cam) {
     currentCamera = cam;
     gatherFootage();
     timeline->setCurrentCamera(cam);
-    shown = {};
+    wanted = shown = {};
     seek(playMs);
 }
 
@@ -295,7 +299,7 @@ void RecordingsWindow::setDay(const QDate& d) {
     if (!d.isValid() || d == shownDay)
         return;
     shownDay = d;
-    reader.clear();
+    frameWorker->clear();
     calendar->setSelectedDate(d);
     timeline->setDay(dayStartMs(d), dayStartMs(d.addDays(1)));
     // Playback and an export reach at most into the next day; a file can run in from the day
@@ -500,8 +504,8 @@ void RecordingsWindow::tick() {
     }
     if (!position.valid()) {
         // Nothing after: hold the last frame. Today the live file grows, so wait for it there.
-        if (shown.valid())
-            playMs = shown.startMs();
+        if (wanted.valid())
+            playMs = wanted.startMs();
         anchorClock();
         if (shownDay != today) {
             setPlaying(false);
@@ -513,39 +517,51 @@ void RecordingsWindow::tick() {
         playMs = position.startMs();
         anchorClock();
     }
-    if (!shown.valid() || position.segment.path != shown.segment.path ||
-        position.index != shown.index)
+    if (!wanted.valid() || position.segment.path != wanted.segment.path ||
+        position.index != wanted.index)
         showFrame(position);
     else
         timeline->setPlayTime(playMs);
 }
 
 void RecordingsWindow::showFrame(const Review::FramePosition& position) {
-    cv::Mat bgr;
-    QString note;
-    const QDateTime when = QDateTime::fromMSecsSinceEpoch(position.startMs());
-    shown = position;
+    wanted = position;
     timeline->setPlayTime(playMs);
     {
         const QSignalBlocker block(timeEdit);
         timeEdit->setTime(QDateTime::fromMSecsSinceEpoch(playMs).time());
     }
-    if (reader.readFrame(position.segment, position.index, &bgr, &note) !=
-            Review::RecordingReader::Result::Ok ||
-        bgr.empty()) {
+    const quint64 serial = ++frameSerial;
+    frameWorker->read(serial, position);
+    QTimer::singleShot(kDriveWaitMs, this, [this, serial] {
+        if (answeredSerial < serial)
+            statusLine->setText(tr("Waiting for the drive..."));
+    });
+}
+
+void RecordingsWindow::showRead(quint64 serial, const Review::FramePosition& position,
+                                const QImage& image, const QString& note) {
+    if (serial <= answeredSerial)
+        return; // a newer frame is on screen, or nothing is wanted any more
+    answeredSerial = serial;
+    shown = position;
+    if (statusLine->text() == tr("Waiting for the drive..."))
+        statusLine->clear();
+    const QDateTime when = QDateTime::fromMSecsSinceEpoch(position.startMs());
+    if (image.isNull()) {
         statusLine->setText(tr("Skipped the frame of %1: %2")
                                 .arg(when.toString(QStringLiteral("HH:mm:ss.zzz")), note));
         return;
     }
-    const QImage image(bgr.data, bgr.cols, bgr.rows, int(bgr.step), QImage::Format_BGR888);
-    picture->setPixmap(QPixmap::fromImage(image.copy()));
+    picture->setPixmap(QPixmap::fromImage(image));
     frameTime->setText(tr("Camera %1   %2")
                            .arg(currentCamera)
                            .arg(when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"))));
 }
 
 void RecordingsWindow::showNothing(const QString& note) {
-    shown = {};
+    wanted = shown = {};
+    answeredSerial = frameSerial; // what is still being read would cover this
     picture->clear();
     picture->setText(tr("No picture"));
     frameTime->clear();
@@ -556,7 +572,7 @@ void RecordingsWindow::showNothing(const QString& note) {
 void RecordingsWindow::stepFrames(int count) {
     setPlaying(false);
     const Review::FramePosition from =
-        shown.valid() ? shown : Review::frameAt(footage, playMs, count > 0 ? 1 : -1);
+        wanted.valid() ? wanted : Review::frameAt(footage, playMs, count > 0 ? 1 : -1);
     if (!from.valid())
         return;
     const Review::FramePosition to = Review::stepFrames(footage, from, count);

@@ -11,7 +11,7 @@
 
 #include "recordings/clock.h"
 #include "recordings/exportjob.h"
-#include "recordings/recordingreader.h"
+#include "review/frameworker.h"
 #include "review/indexworker.h"
 #include "review/playposition.h"
 
@@ -33,12 +33,13 @@ class ExportTask;
 // The Recordings window: browse the footage under a data drive by camera and day, play it, and
 // hand a span over as an export. It only reads the recording tree.
 //
-// Threads: everything here lives in the GUI thread, the reader too (one frame is read in a
-// millisecond or two from a file already open). The recording tree is read by an IndexWorker,
+// Threads: everything here lives in the GUI thread. The recording tree is read by an IndexWorker,
 // whose snapshots of a day arrive queued: until the first one of a day, the window says it is
-// reading and waits with what needs it (a seek, a pick, an export), never blocking. An export
-// runs on a thread of its own, inside its ExportTask, with a copy of its request; the task
-// reports through queued signals.
+// reading and waits with what needs it (a seek, a pick, an export), never blocking. Frames are
+// read by a FrameWorker: the window asks for the frame it wants and shows each that comes back
+// unless a newer one came first, so a drive that hangs holds up the picture, never the window.
+// An export runs on a thread of its own, inside its ExportTask, with a copy of its request; the
+// task reports through queued signals.
 class RecordingsWindow final : public QWidget {
     Q_OBJECT
 public:
@@ -51,7 +52,8 @@ public:
     QString dataDrive() const { return drive; }
     int camera() const { return currentCamera; }
     QDate day() const { return shownDay; }
-    // The time being played (milliseconds since the epoch), and the frame shown for it.
+    // The time being played (milliseconds since the epoch), and the frame on screen: the one
+    // asked for once it has been read.
     qint64 playTime() const { return playMs; }
     const Review::FramePosition& shownFrame() const { return shown; }
     bool isPlaying() const;
@@ -84,6 +86,8 @@ private:
     void editSelection();
     void tick();
     void showFrame(const Review::FramePosition& position);
+    void showRead(quint64 serial, const Review::FramePosition& position, const QImage& image,
+                  const QString& note);
     void showNothing(const QString& note);
     void anchorClock();
     qint64 dayStartMs(const QDate& day) const;
@@ -92,14 +96,17 @@ private:
 
     QString drive;
     Review::IndexWorker* indexWorker = nullptr;
-    Review::RecordingReader reader;
+    Review::FrameWorker* frameWorker = nullptr;
     std::function<QString(int)> locationOf;
     Clock::Source clock;
 
     int currentCamera = 1;
     QDate shownDay;
     qint64 playMs = 0;
-    Review::FramePosition shown; // the frame on screen; invalid when none
+    Review::FramePosition wanted; // the frame asked for last; invalid when none
+    Review::FramePosition shown;  // the frame on screen; invalid when none
+    quint64 frameSerial = 0;      // of the frame asked for last
+    quint64 answeredSerial = 0;   // of the newest frame read or given up: older ones are dropped
     // The files of each camera, of the days read around the shown one.
     QHash<QDate, std::array<QVector<Review::Segment>, Review::kCameras>> known;
     QVector<Review::Segment> footage; // of the current camera over the known days, by start

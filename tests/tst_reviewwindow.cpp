@@ -123,12 +123,12 @@ private slots:
                           {timeline->xAt(at(3)), timeline->rowRect(1).center().y()});
         QCOMPARE(window->camera(), 1);
         QVERIFY(qAbs(window->playTime() - at(3)) < 100000); // within the clicked pixel
-        QCOMPARE(shownCode(), codeAt(window->playTime()));
+        QTRY_COMPARE(shownCode(), codeAt(window->playTime()));
         QVERIFY(shownCode() >= 0);
         auto* time = window->findChild<QTimeEdit*>("timeEdit");
         time->setTime(QTime(10, 0, 7));
         QTest::keyClick(time, Qt::Key_Return);
-        QCOMPARE(shownCode(), 1050);
+        QTRY_COMPARE(shownCode(), 1050);
     }
 
     void keysStep_data() {
@@ -151,9 +151,9 @@ private slots:
         QFETCH(int, key);
         QFETCH(int, code);
         window->seek(at(from));
-        QCOMPARE(shownCode(), codeAt(at(from)));
+        QTRY_COMPARE(shownCode(), codeAt(at(from)));
         this->key(key);
-        QCOMPARE(shownCode(), code);
+        QTRY_COMPARE(shownCode(), code);
         QCOMPARE(codeAt(window->playTime()), code);
     }
 
@@ -212,13 +212,29 @@ private slots:
             QSemaphore open;
             std::atomic<int> entered{0};
             std::atomic<bool> timedOut{false};
+            void pass() {
+                ++entered;
+                if (!timedOut && !open.tryAcquire(1, 8000))
+                    timedOut = true; // the window waited for the drive: hang no more
+            }
         };
-        const auto gate = std::make_shared<Gate>(); // the reading thread may outlive this test
-        window->findChild<Review::IndexWorker*>()->setBeforeRead([gate](const QDate&) {
-            ++gate->entered;
-            if (!gate->timedOut && !gate->open.tryAcquire(1, 8000))
-                gate->timedOut = true; // the window waited for the drive: hang no more
-        });
+        // The reading threads may outlive this test.
+        const auto gate = std::make_shared<Gate>(), frames = std::make_shared<Gate>();
+        window->findChild<Review::FrameWorker*>()->setBeforeRead(
+            [frames](const Review::FramePosition&) { frames->pass(); });
+        window->seek(at(3));
+        QTRY_COMPARE(frames->entered.load(), 1);
+        window->seek(at(7)); // while the read of the first hangs: given up for the next
+        window->seek(at(8));
+        QCOMPARE(window->playTime(), at(8));
+        QTRY_COMPARE(window->findChild<QLabel*>("statusLine")->text(), "Waiting for the drive...");
+        frames->open.release(2); // the hung read, then the newest
+        QTRY_COMPARE(shownCode(), codeAt(at(8)));
+        QCOMPARE(frames->entered.load(), 2);
+        window->seek(at(9)); // hangs until the window has closed
+        QTRY_COMPARE(frames->entered.load(), 3);
+        window->findChild<Review::IndexWorker*>()->setBeforeRead(
+            [gate](const QDate&) { gate->pass(); });
         const auto* timeline = window->findChild<TimelineWidget*>("timeline");
         window->pickDay(kDay.addDays(-1));
         QCOMPARE(timeline->note(), QString("Reading recordings..."));
@@ -230,8 +246,9 @@ private slots:
         const QPointer<RecordingsWindow> closing(window);
         window->close();
         QTRY_VERIFY(!closing);
-        QVERIFY(!gate->timedOut);
+        QVERIFY(!gate->timedOut && !frames->timedOut);
         gate->open.release(2);
+        frames->open.release(2);
     }
 };
 
