@@ -291,7 +291,7 @@ void RecordingsWindow::setCamera(int cam) {
     currentCamera = cam;
     gatherFootage();
     timeline->setCurrentCamera(cam);
-    wanted = shown = {};
+    forgetFrames();
     seek(playMs);
 }
 
@@ -559,9 +559,13 @@ void RecordingsWindow::showRead(quint64 serial, const Review::FramePosition& pos
                            .arg(when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"))));
 }
 
-void RecordingsWindow::showNothing(const QString& note) {
+void RecordingsWindow::forgetFrames() {
     wanted = shown = {};
-    answeredSerial = frameSerial; // what is still being read would cover this
+    answeredSerial = frameSerial; // a frame still being read would cover what comes next
+}
+
+void RecordingsWindow::showNothing(const QString& note) {
+    forgetFrames();
     picture->clear();
     picture->setText(tr("No picture"));
     frameTime->clear();

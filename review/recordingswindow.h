@@ -88,6 +88,7 @@ private:
     void showFrame(const Review::FramePosition& position);
     void showRead(quint64 serial, const Review::FramePosition& position, const QImage& image,
                   const QString& note);
+    void forgetFrames();
     void showNothing(const QString& note);
     void anchorClock();
     qint64 dayStartMs(const QDate& day) const;
