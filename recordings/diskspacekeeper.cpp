@@ -420,15 +420,23 @@ private:
         DiskSpaceKeeper* target = keeper;
         const qint64 freeBytes = outcome.freeBytesAfter;
         const int deletedFiles = outcome.deleted.size();
-        // Buffers of their own, moved into the call: nothing the owner's thread frees is still
-        // shared with this thread's reference counts.
-        QList<DiskSpace::Deletion> deleted;
-        for (const DiskSpace::Deletion& d : outcome.deleted)
-            deleted.append({QString(d.path.constData(), d.path.size()), d.sizeBytes});
+        {
+            // Buffers of their own: nothing the owner's thread frees is still shared with this
+            // thread's reference counts.
+            QMutexLocker lock(&target->settingsMutex);
+            for (const DiskSpace::Deletion& d : outcome.deleted)
+                target->deletedToReport.append(
+                    {QString(d.path.constData(), d.path.size()), d.sizeBytes});
+        }
         QMetaObject::invokeMethod(
             target,
-            [target, freeBytes, threshold, deletedFiles, deleted = std::move(deleted)] {
-                for (const DiskSpace::Deletion& d : deleted)
+            [target, freeBytes, threshold, deletedFiles] {
+                QList<DiskSpace::Deletion> deleted;
+                {
+                    QMutexLocker lock(&target->settingsMutex);
+                    deleted.swap(target->deletedToReport);
+                }
+                for (const DiskSpace::Deletion& d : qAsConst(deleted))
                     emit target->recordingDeleted(d.path, d.sizeBytes);
                 emit target->checked(freeBytes, threshold, deletedFiles);
             },

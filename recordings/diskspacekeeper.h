@@ -92,8 +92,9 @@ class DiskSpaceKeeperWorker;
 // poll interval when OpenRecordings::writeFailureCount() grows (a writer could not be created)
 // or a setting changes. At every poll it tries again the repairs that OpenRecordings holds.
 // Threads: the owner's thread calls every public function and receives the signals; the worker
-// thread reads the settings under settingsMutex, and the stop flag is atomic. The seams
-// (setProbe, setOpenFiles, setElapsedClock, setPollIntervalMs) take effect at start().
+// thread reads the settings, and hands over the deletions to report, under settingsMutex; the
+// stop flag is atomic. The seams (setProbe, setOpenFiles, setElapsedClock, setPollIntervalMs)
+// take effect at start().
 class DiskSpaceKeeper final : public QObject {
     Q_OBJECT
 public:
@@ -132,6 +133,9 @@ private:
 
     mutable QMutex settingsMutex;
     Settings current;
+    // Deletions of a pass waiting for the owner's thread to report them; under settingsMutex,
+    // so that the hand-over is ordered by a lock our tools see, not only by Qt's event queue.
+    QList<DiskSpace::Deletion> deletedToReport;
     std::atomic<quint64> settingsVersion{0}; // a change is checked at the next poll
     std::atomic<bool> stopRequested{false};
     QString startStamp; // recordings stamped before this were left by an earlier run
